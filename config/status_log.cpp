@@ -1,0 +1,146 @@
+#include "config/status_log.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "core/clock.h"
+#include "core/errors.h"
+#include "core/main_thread_queue.h"
+#include "core/unique_fd.h"
+#include "core/user_notifier.h"
+
+namespace velk {
+
+namespace {
+
+std::tm totm(const CalendarTime& f)
+{
+    std::tm tm{};
+    tm.tm_year = f.year - 1900;
+    tm.tm_mon = f.month - 1;
+    tm.tm_mday = f.day;
+    tm.tm_hour = f.hour;
+    tm.tm_min = f.minute;
+    tm.tm_sec = f.second;
+    tm.tm_wday = f.dayofweek % 7;
+    tm.tm_isdst = -1;
+    return tm;
+}
+
+}  // namespace
+
+std::string formatlogline(TDateTime when, const std::string& text)
+{
+    const std::tm tm = totm(decodedatetime(when));
+    char date[64];
+    char time[64];
+    if (std::strftime(date, sizeof date, "%x", &tm) == 0)
+        date[0] = '\0';
+    if (std::strftime(time, sizeof time, "%X", &tm) == 0)
+        time[0] = '\0';
+    std::string line;
+    line.reserve(text.size() + 32);
+    line += date;
+    line += " @ ";
+    line += time;
+    line += "; ";
+    line += text;
+    return line;
+}
+
+void addlog(const std::string& text)
+{
+    // One clock reading for date and time, so a line stamped at midnight never pairs the old
+    // date with the new time.
+    mainqueue().post(LogLineMessage{formatlogline(appclock().nowlocal(), text)});
+}
+
+std::string logfilename(TDateTime when)
+{
+    const CalendarTime f = decodedatetime(when);
+    char name[32];
+    std::snprintf(name, sizeof name, "%04d-%02d-%02d.log", f.year, f.month, f.day);
+    return name;
+}
+
+int appendlogfile(const std::vector<std::string>& lines, const std::string& path)
+{
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd)
+        return errno;
+    // Exclusive while writing: another writer holding the file makes this save fail, not wait.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return errno;
+    std::string text;
+    std::size_t total = 0;
+    for (const auto& line : lines)
+        total += line.size() + 2;
+    text.reserve(total);
+    for (const auto& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int rc = errno;
+            // Take back a partial append so the next save does not repeat half of it.
+            if (done > 0) {
+                const off_t end = ::lseek(fd.get(), 0, SEEK_END);
+                if (end >= static_cast<off_t>(done))
+                    [[maybe_unused]] int t = ::ftruncate(fd.get(), end - static_cast<off_t>(done));
+            }
+            return rc;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (fd.reset() != 0)
+        return errno;
+    return 0;
+}
+
+void StatusLog::append(std::string line)
+{
+    if (lines_.size() >= capacity_) {
+        savelog();
+        // Lines that could not be filed are kept aside and written by the next successful save.
+        unsaved_.insert(unsaved_.end(), std::make_move_iterator(lines_.begin() + static_cast<std::ptrdiff_t>(saved_)),
+                        std::make_move_iterator(lines_.end()));
+        lines_.clear();
+        saved_ = 0;
+        lines_.emplace_back(overflowline);
+    }
+    lines_.push_back(std::move(line));
+    if (onchanged)
+        onchanged();
+}
+
+bool StatusLog::savelog()
+{
+    std::vector<std::string> pending = unsaved_;
+    pending.insert(pending.end(), lines_.begin() + static_cast<std::ptrdiff_t>(saved_), lines_.end());
+    if (pending.empty())
+        return true;
+    std::string folder = folder_;
+    if (!folder.empty() && folder.back() != '/')
+        folder += '/';
+    const std::string path = folder + logfilename(appclock().nowlocal());
+    const int rc = appendlogfile(pending, path);
+    if (rc != 0) {
+        usernotifier().error("Could not save log file", systemerrortext(rc));
+        return false;
+    }
+    unsaved_.clear();
+    saved_ = lines_.size();
+    return true;
+}
+
+}  // namespace velk

@@ -1,0 +1,185 @@
+#include "core/main_thread_queue.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "core/errors.h"
+
+namespace velk {
+
+// The list is Vyukov's intrusive multi-producer single-consumer queue: producers swap themselves
+// into `head_` and then link the previous node to themselves; the consumer walks from `tail_`.
+
+MainThreadQueue::MainThreadQueue() : head_(&stub_), tail_(&stub_), wakeup_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+    if (!wakeup_)
+        throw EOSError(errno);
+}
+
+MainThreadQueue::~MainThreadQueue()
+{
+    discard();
+}
+
+int messagecode(const MainMessage& message)
+{
+    struct Visitor {
+        int operator()(const ChannelStateMessage&) const { return WM_CHANNELSTATE; }
+        int operator()(const LogLineMessage&) const { return WM_LOGLINE; }
+        int operator()(const SaveDescriptorMessage&) const { return WM_SAVEDESCRIPTOR; }
+        int operator()(const FileCompleteMessage&) const { return WM_FILECOMPLETE; }
+        int operator()(const QueuedCallMessage&) const { return 0; }
+    };
+    return std::visit(Visitor{}, message);
+}
+
+void MainThreadQueue::push(Node* node)
+{
+    node->next.store(nullptr, std::memory_order_relaxed);
+    Node* previous = head_.exchange(node, std::memory_order_acq_rel);
+    previous->next.store(node, std::memory_order_release);
+}
+
+MainThreadQueue::Node* MainThreadQueue::pop()
+{
+    Node* tail = tail_;
+    Node* next = tail->next.load(std::memory_order_acquire);
+    if (tail == &stub_) {
+        if (!next)
+            return nullptr;
+        tail_ = next;
+        tail = next;
+        next = next->next.load(std::memory_order_acquire);
+    }
+    if (next) {
+        tail_ = next;
+        return tail;
+    }
+    if (tail != head_.load(std::memory_order_acquire)) {
+        // A producer has swapped itself in but not linked yet; it will in a moment.
+        return nullptr;
+    }
+    push(&stub_);
+    next = tail->next.load(std::memory_order_acquire);
+    if (next) {
+        tail_ = next;
+        return tail;
+    }
+    return nullptr;
+}
+
+void MainThreadQueue::post(MainMessage message)
+{
+    push(new Node{{}, std::move(message)});
+    if (!signalled_.exchange(true, std::memory_order_acq_rel)) {
+        const std::uint64_t one = 1;
+        // A full eventfd counter still leaves it readable, which is all the loop needs.
+        [[maybe_unused]] const ssize_t n = ::write(wakeup_.get(), &one, sizeof one);
+    }
+}
+
+bool MainThreadQueue::ismainthread() const
+{
+    return mainthread_.load(std::memory_order_acquire) == std::this_thread::get_id();
+}
+
+void MainThreadQueue::bindtocurrentthread()
+{
+    mainthread_.store(std::this_thread::get_id(), std::memory_order_release);
+}
+
+void MainThreadQueue::deliver(MainMessage& message, MainMessageHandler* handler)
+{
+    if (auto* call = std::get_if<QueuedCallMessage>(&message)) {
+        if (call->call)
+            call->call();
+        return;
+    }
+    if (!handler)
+        return;
+    std::visit(
+        [handler](auto& m) {
+            using T = std::decay_t<decltype(m)>;
+            if constexpr (std::is_same_v<T, ChannelStateMessage>)
+                handler->channelstate(m);
+            else if constexpr (std::is_same_v<T, LogLineMessage>)
+                handler->logline(m);
+            else if constexpr (std::is_same_v<T, SaveDescriptorMessage>)
+                handler->savedescriptor(m);
+            else if constexpr (std::is_same_v<T, FileCompleteMessage>)
+                handler->filecomplete(m);
+        },
+        message);
+}
+
+std::size_t MainThreadQueue::drain(MainMessageHandler* handler)
+{
+    if (mainthread_.load(std::memory_order_acquire) == std::thread::id())
+        bindtocurrentthread();
+    std::uint64_t counter = 0;
+    [[maybe_unused]] const ssize_t n = ::read(wakeup_.get(), &counter, sizeof counter);
+    signalled_.store(false, std::memory_order_seq_cst);
+
+    std::size_t delivered = 0;
+    for (;;) {
+        Node* node = pop();
+        if (!node) {
+            if (tail_ == head_.load(std::memory_order_acquire) && tail_->next.load(std::memory_order_acquire) == nullptr)
+                break;
+            std::this_thread::yield();  // a post is half-way through linking
+            continue;
+        }
+        std::unique_ptr<Node> owned(node);
+        ++delivered;
+        // The node is freed even when the handler throws; the error goes to the loop's caller,
+        // and the queue signals itself again so that the messages behind it are not stranded.
+        try {
+            deliver(owned->message, handler);
+        } catch (...) {
+            signalled_.store(true);
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t w = ::write(wakeup_.get(), &one, sizeof one);
+            throw;
+        }
+    }
+    return delivered;
+}
+
+std::size_t MainThreadQueue::discard()
+{
+    std::size_t dropped = 0;
+    for (;;) {
+        Node* node = pop();
+        if (!node) {
+            if (tail_ == head_.load(std::memory_order_acquire) && tail_->next.load(std::memory_order_acquire) == nullptr)
+                break;
+            std::this_thread::yield();
+            continue;
+        }
+        delete node;
+        ++dropped;
+    }
+    return dropped;
+}
+
+namespace {
+std::atomic<MainThreadQueue*> installed{nullptr};
+}
+
+MainThreadQueue& mainqueue()
+{
+    if (MainThreadQueue* q = installed.load(std::memory_order_acquire))
+        return *q;
+    static MainThreadQueue fallback;
+    return fallback;
+}
+
+void setmainqueue(MainThreadQueue* queue)
+{
+    installed.store(queue, std::memory_order_release);
+}
+
+}  // namespace velk

@@ -1,0 +1,66 @@
+#include "platform/data_folders.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace velk {
+
+namespace {
+
+std::string withoutslash(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+const char* nonempty(const char* value)
+{
+    return value && *value ? value : nullptr;
+}
+
+}  // namespace
+
+std::string commonappdatafolder()
+{
+    if (const char* root = nonempty(std::getenv("VELK_DATA_ROOT")))
+        return withoutslash(root);
+    if (const char* xdg = nonempty(std::getenv("XDG_DATA_HOME")))
+        return withoutslash(xdg);
+    if (const char* home = nonempty(std::getenv("HOME")))
+        return withoutslash(std::string(home) + "/.local/share");
+    return "/tmp";
+}
+
+std::string velkcommonfolder()
+{
+    return commonappdatafolder() + "/Quorlith/VELK/4.0/";
+}
+
+bool createfolder(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0777) == 0)
+        return true;
+    if (errno != EEXIST)
+        return false;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool forcefolders(const std::string& path)
+{
+    const std::string clean = withoutslash(path);
+    if (clean.empty())
+        return false;
+    struct stat st {};
+    if (::stat(clean.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    const auto slash = clean.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !forcefolders(clean.substr(0, slash)))
+        return false;
+    return createfolder(clean);
+}
+
+}  // namespace velk

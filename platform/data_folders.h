@@ -1,0 +1,20 @@
+#pragma once
+// Where the recorder keeps its data. The base is $VELK_DATA_ROOT when set (tests), otherwise
+// $XDG_DATA_HOME, otherwise ~/.local/share; the data lives in <base>/Quorlith/VELK/4.0/ with the
+// Logs, Data and Recordings folders below it.
+
+#include <string>
+
+namespace velk {
+
+// The base folder, without a trailing slash.
+std::string commonappdatafolder();
+// <base>/Quorlith/VELK/4.0/ with the trailing slash.
+std::string velkcommonfolder();
+
+// Creates `path` if it is missing (not its parents). Returns false on failure.
+bool createfolder(const std::string& path);
+// Creates `path` and every missing parent. Returns false on failure.
+bool forcefolders(const std::string& path);
+
+}  // namespace velk

@@ -1,0 +1,140 @@
+#include "platform/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/errors.h"
+
+namespace velk {
+
+AtomicFileWriter::~AtomicFileWriter()
+{
+    abandon();
+}
+
+void AtomicFileWriter::abandon()
+{
+    if (fd_.valid()) {
+        fd_.reset();
+        ::unlink(temppath_.c_str());
+    }
+}
+
+int AtomicFileWriter::open(const std::string& path, mode_t mode)
+{
+    abandon();
+    path_ = path;
+    temppath_ = path + ".part";
+    const int fd = ::open(temppath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return errno;
+    fd_.reset(fd);
+    // An older partial file may have been created with other permissions.
+    ::fchmod(fd, mode);
+    return 0;
+}
+
+int AtomicFileWriter::write(std::string_view data, std::size_t* written)
+{
+    std::size_t done = 0;
+    int rc = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd_.get(), data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            rc = errno;
+            break;
+        }
+        if (n == 0) {
+            rc = ENOSPC;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (written)
+        *written = done;
+    return rc;
+}
+
+int AtomicFileWriter::commit(bool durable)
+{
+    if (!fd_.valid())
+        return EBADF;
+    if (durable && ::fsync(fd_.get()) != 0) {
+        const int rc = errno;
+        abandon();
+        return rc;
+    }
+    if (fd_.reset() != 0) {
+        const int rc = errno;
+        ::unlink(temppath_.c_str());
+        return rc;
+    }
+    if (::rename(temppath_.c_str(), path_.c_str()) != 0) {
+        const int rc = errno;
+        ::unlink(temppath_.c_str());
+        return rc;
+    }
+    if (durable) {
+        const auto slash = path_.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash == 0 ? 1 : slash);
+        UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir)
+            ::fsync(dir.get());
+    }
+    return 0;
+}
+
+void writefileatomic(const std::string& path, std::string_view data, mode_t mode, bool durable)
+{
+    AtomicFileWriter writer;
+    int rc = writer.open(path, mode);
+    if (rc == 0)
+        rc = writer.write(data);
+    if (rc == 0)
+        rc = writer.commit(durable);
+    if (rc != 0)
+        throw EOSError(rc);
+}
+
+int readwholefile(const std::string& path, std::string& out, std::size_t limit)
+{
+    out.clear();
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return errno;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return errno;
+    if (S_ISDIR(st.st_mode))
+        return EISDIR;
+    if (st.st_size > 0 && static_cast<std::size_t>(st.st_size) > limit)
+        return EFBIG;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            break;
+        if (out.size() + static_cast<std::size_t>(n) > limit)
+            return EFBIG;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+bool fileexists(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace velk

@@ -1,0 +1,97 @@
+#include "recfiles/descriptor_files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+#include "config/status_log.h"
+#include "core/errors.h"
+#include "core/unique_fd.h"
+#include "platform/file_io.h"
+
+namespace velk {
+
+namespace {
+
+std::string barename(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+LockHandle lockfile(const std::string& path)
+{
+    try {
+        return std::make_unique<NamedLock>(NamedLock::acquire(barename(path)));
+    } catch (const EVelkError&) {
+        return nullptr;
+    }
+}
+
+bool unlockfile(LockHandle handle)
+{
+    if (!handle)
+        return false;
+    return handle->release();
+}
+
+void writedescriptor(const std::string& path, const TRecDescriptor& descriptor)
+{
+    LockHandle lock = lockfile(path);
+    const auto bytes = descriptor.serialize();
+    AtomicFileWriter writer;
+    if (const int rc = writer.open(path, 0644); rc != 0) {
+        addlog("Can not open VELK file for writing: " + systemerrortext(rc));
+        unlockfile(std::move(lock));
+        return;
+    }
+    std::size_t written = 0;
+    const int rc = writer.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &written);
+    if (written < bytes.size()) {
+        // A short record is never put in place of the previous one.
+        addlog("Write to VELK file, size mismatch: " + std::to_string(written));
+        writer.abandon();
+    } else if (rc == 0) {
+        if (const int crc = writer.commit(false); crc != 0)
+            addlog("Can not open VELK file for writing: " + systemerrortext(crc));
+    }
+    unlockfile(std::move(lock));
+}
+
+bool readdescriptor(const std::string& path, TRecDescriptor& descriptor)
+{
+    LockHandle lock = lockfile(path);
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        addlog("Can not open VELK file for reading: " + systemerrortext(errno));
+        unlockfile(std::move(lock));
+        return false;
+    }
+    TRecDescriptor::Bytes bytes{};
+    ssize_t n;
+    do {
+        n = ::read(fd.get(), bytes.data(), bytes.size());
+    } while (n < 0 && errno == EINTR);
+    fd.reset();
+    unlockfile(std::move(lock));
+    if (n <= 0) {
+        addlog("Read from VELK file failed");
+        return false;
+    }
+    descriptor = TRecDescriptor::deserialize(std::span<const std::uint8_t>(bytes.data(), static_cast<std::size_t>(n)),
+                                             descriptor);
+    return true;
+}
+
+void deletedescriptor(const std::string& path)
+{
+    LockHandle lock = lockfile(path);
+    ::unlink(path.c_str());
+    unlockfile(std::move(lock));
+}
+
+}  // namespace velk

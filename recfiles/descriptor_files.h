@@ -1,0 +1,31 @@
+#pragma once
+// The locked routines for recording descriptor files (".velk" files below the data folder).
+// Each access holds the named system lock named after the file's bare name, so a whole read,
+// write or delete is atomic with respect to the others, in this process and in any other.
+// Writes replace the file atomically, so an interrupted write leaves the previous record (or
+// none), never a torn one.
+//
+// Threads: any thread. Failures are reported as status-log lines, never raised.
+
+#include <memory>
+#include <string>
+
+#include "core/rec_descriptor.h"
+#include "platform/named_lock.h"
+
+namespace velk {
+
+using LockHandle = std::unique_ptr<NamedLock>;
+
+// Waits for the lock of the descriptor file `path` (keyed by its name without the folder).
+// Returns no handle if the wait fails.
+LockHandle lockfile(const std::string& path);
+// Releases and closes the lock; false with no handle.
+bool unlockfile(LockHandle handle);
+
+void writedescriptor(const std::string& path, const TRecDescriptor& descriptor);
+// True when at least one byte was read; a short read leaves the rest of `descriptor` unchanged.
+bool readdescriptor(const std::string& path, TRecDescriptor& descriptor);
+void deletedescriptor(const std::string& path);
+
+}  // namespace velk
