@@ -11,7 +11,7 @@ namespace {
 constexpr std::int64_t msPerDay = 86'400'000;
 
 // Days from 1970-01-01 for a proleptic Gregorian date (Howard Hinnant's algorithm).
-std::int64_t daysfromcivil(std::int64_t y, unsigned m, unsigned d)
+constexpr std::int64_t daysfromcivil(std::int64_t y, unsigned m, unsigned d)
 {
     y -= m <= 2;
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -36,7 +36,7 @@ void civilfromdays(std::int64_t z, int& year, int& month, int& day)
 }
 
 // Day 0 of the day count (1899-12-30) relative to 1970-01-01.
-const std::int64_t epochOffsetDays = daysfromcivil(1899, 12, 30);
+constexpr std::int64_t epochOffsetDays = daysfromcivil(1899, 12, 30);
 
 std::int64_t floordiv(std::int64_t a, std::int64_t b)
 {

@@ -1,0 +1,126 @@
+#include "config/status_log.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <thread>
+
+#include "core/clock.h"
+#include "core/main_thread_queue.h"
+#include "core/user_notifier.h"
+#include "tests/support/temp_folder.h"
+
+namespace velk {
+namespace {
+
+struct CapturingNotifier : UserNotifier {
+    std::vector<std::string> errors;
+    void error(const std::string& title, const std::string& text) override { errors.push_back(title + "|" + text); }
+    void information(const std::string&, const std::string&) override {}
+};
+
+struct LogSink : MainMessageHandler {
+    StatusLog* log = nullptr;
+    void channelstate(const ChannelStateMessage&) override {}
+    void logline(LogLineMessage& m) override { log->append(std::move(m.line)); }
+    void savedescriptor(SaveDescriptorMessage&) override {}
+    void filecomplete(FileCompleteMessage&) override {}
+};
+
+class StatusLogTest : public ::testing::Test {
+protected:
+    StatusLogTest() : clock(fromlocaldatetime(encodedatetime(2024, 3, 5, 23, 59, 59)))
+    {
+        std::setlocale(LC_TIME, "C");
+        setusernotifier(&notifier);
+        log.setfolder(folder.path());
+        sink.log = &log;
+    }
+    ~StatusLogTest() override { setusernotifier(nullptr); }
+
+    std::string file(const char* name) { return test::readtextfile(folder.file(name)); }
+
+    test::TempFolder folder;
+    ManualClock clock;
+    ScopedAppClock scopedclock{clock};
+    ScopedMainQueue queue;
+    CapturingNotifier notifier;
+    StatusLog log;
+    LogSink sink;
+};
+
+TEST_F(StatusLogTest, LinesAreStampedInTheCallersThreadAndArriveInOrder)
+{
+    std::thread worker([] { addlog("Record started: Studio A"); });
+    worker.join();
+    clock.advance(std::chrono::seconds(1));
+    addlog("second");
+    queue.queue().drain(&sink);
+    // The C locale's short date and long time formats.
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"03/05/24 @ 23:59:59; Record started: Studio A",
+                                                     "03/06/24 @ 00:00:00; second"}));
+}
+
+TEST_F(StatusLogTest, SavingAppendsToTheFileOfTheDayOfSavingWithCrLf)
+{
+    log.append("a");
+    clock.advance(std::chrono::seconds(2));  // now 6 March
+    ASSERT_TRUE(log.savelog());
+    EXPECT_EQ(file("2024-03-06.log"), "a\r\n");
+    // A second run on the same day appends after the first; lines already filed are not repeated.
+    log.append("b");
+    ASSERT_TRUE(log.savelog());
+    StatusLog second;
+    second.setfolder(folder.path());
+    second.append("c");
+    ASSERT_TRUE(second.savelog());
+    EXPECT_EQ(file("2024-03-06.log"), "a\r\nb\r\nc\r\n");
+}
+
+TEST_F(StatusLogTest, AFileHeldByAnotherProgramFailsTheSaveAndKeepsTheLines)
+{
+    clock.advance(std::chrono::seconds(2));
+    const std::string path = folder.file("2024-03-06.log");
+    UniqueFd other(::open(path.c_str(), O_RDWR | O_CREAT, 0644));
+    ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);
+    log.append("kept");
+    EXPECT_FALSE(log.savelog());
+    ASSERT_EQ(notifier.errors.size(), 1u);
+    EXPECT_EQ(notifier.errors[0].rfind("Could not save log file|", 0), 0u);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"kept"});
+    other.reset();
+    log.append("later");
+    ASSERT_TRUE(log.savelog());
+    EXPECT_EQ(file("2024-03-06.log"), "kept\r\nlater\r\n");
+}
+
+TEST_F(StatusLogTest, OverflowFilesTheListAndStartsANewOne)
+{
+    StatusLog small(3);
+    small.setfolder(folder.path());
+    for (const char* line : {"1", "2", "3", "4"})
+        small.append(line);
+    EXPECT_EQ(small.lines(), (std::vector<std::string>{"*** Log size limit reached, list reset.", "4"}));
+    EXPECT_EQ(file("2024-03-05.log"), "1\r\n2\r\n3\r\n");
+    ASSERT_TRUE(small.savelog());
+    EXPECT_EQ(file("2024-03-05.log"), "1\r\n2\r\n3\r\n*** Log size limit reached, list reset.\r\n4\r\n");
+}
+
+TEST_F(StatusLogTest, OverflowWhileTheFileCannotBeWrittenLosesNoLine)
+{
+    StatusLog small(2);
+    small.setfolder(folder.file("missing-folder"));
+    for (const char* line : {"1", "2", "3"})
+        small.append(line);
+    EXPECT_EQ(notifier.errors.size(), 1u);
+    EXPECT_EQ(small.lines(), (std::vector<std::string>{"*** Log size limit reached, list reset.", "3"}));
+    small.setfolder(folder.path());
+    ASSERT_TRUE(small.savelog());
+    EXPECT_EQ(file("2024-03-05.log"), "1\r\n2\r\n*** Log size limit reached, list reset.\r\n3\r\n");
+}
+
+}  // namespace
+}  // namespace velk
