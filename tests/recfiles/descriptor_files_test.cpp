@@ -1,0 +1,167 @@
+#include "recfiles/descriptor_files.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "core/main_thread_queue.h"
+#include "tests/support/temp_folder.h"
+
+namespace velk {
+namespace {
+
+struct LogCollector : MainMessageHandler {
+    std::vector<std::string> texts;  // the text after the "; " of each line
+    void channelstate(const ChannelStateMessage&) override {}
+    void logline(LogLineMessage& m) override { texts.push_back(m.line.substr(m.line.find("; ") + 2)); }
+    void savedescriptor(SaveDescriptorMessage&) override {}
+    void filecomplete(FileCompleteMessage&) override {}
+};
+
+TRecDescriptor descriptorinstate(std::int32_t state)
+{
+    TRecDescriptor d;
+    d.start = 45356.25;
+    d.stop = 45356.5;
+    d.state = state;
+    d.peak = state * 1000;
+    d.setname("Channel1");
+    d.setpath("/rec/2024-03-05-06-00-00-Channel1.wav");
+    d.samplerate = 44100;
+    d.format = pcmwaveformat(44100, 1, 16);
+    d.mp3mode = 1;
+    d.vbrmax = 13;
+    d.mp3crc = 1;
+    return d;
+}
+
+class DescriptorFilesTest : public ::testing::Test {
+protected:
+    std::vector<std::string> loglines()
+    {
+        queue.queue().drain(&log);
+        return std::exchange(log.texts, {});
+    }
+    std::string path(const char* name) { return folder.file(name); }
+
+    test::TempDataRoot root;
+    test::TempFolder folder;
+    ScopedMainQueue queue;
+    LogCollector log;
+};
+
+TEST_F(DescriptorFilesTest, WrittenAndReadBackByteIdentical)
+{
+    const TRecDescriptor d = descriptorinstate(DESC_WAITING);
+    writedescriptor(path("06-00-00-Channel1.velk"), d);
+    const std::string raw = test::readtextfile(path("06-00-00-Channel1.velk"));
+    const auto bytes = d.serialize();
+    EXPECT_EQ(raw, std::string(bytes.begin(), bytes.end()));
+    TRecDescriptor back;
+    ASSERT_TRUE(readdescriptor(path("06-00-00-Channel1.velk"), back));
+    EXPECT_EQ(back.serialize(), bytes);
+    EXPECT_TRUE(loglines().empty());
+}
+
+TEST_F(DescriptorFilesTest, ReadFailuresAreLoggedAndReturnFalse)
+{
+    TRecDescriptor d;
+    EXPECT_FALSE(readdescriptor(path("missing.velk"), d));
+    test::writetextfile(path("empty.velk"), "");
+    EXPECT_FALSE(readdescriptor(path("empty.velk"), d));
+    EXPECT_EQ(loglines(), (std::vector<std::string>{"Can not open VELK file for reading: No such file or directory",
+                                                    "Read from VELK file failed"}));
+}
+
+TEST_F(DescriptorFilesTest, AShortFileFillsOnlyItsBytes)
+{
+    const auto bytes = descriptorinstate(DESC_FINAL).serialize();
+    test::writetextfile(path("short.velk"), std::string(bytes.begin(), bytes.begin() + 28));
+    TRecDescriptor d = descriptorinstate(DESC_RECORDING);
+    d.samplerate = 8000;
+    ASSERT_TRUE(readdescriptor(path("short.velk"), d));
+    EXPECT_EQ(d.state, DESC_FINAL);     // within the 28 bytes
+    EXPECT_EQ(d.samplerate, 8000);      // beyond them: as it was
+}
+
+TEST_F(DescriptorFilesTest, WriteIntoAMissingFolderIsLogged)
+{
+    writedescriptor(path("no/such/folder/x.velk"), descriptorinstate(DESC_RECORDING));
+    EXPECT_EQ(loglines(), std::vector<std::string>{"Can not open VELK file for writing: No such file or directory"});
+}
+
+TEST_F(DescriptorFilesTest, DeleteRemovesTheFile)
+{
+    writedescriptor(path("d.velk"), descriptorinstate(DESC_FINAL));
+    deletedescriptor(path("d.velk"));
+    EXPECT_FALSE(test::readtextfile(path("d.velk")).size());
+    EXPECT_FALSE(unlockfile(nullptr));
+    EXPECT_TRUE(unlockfile(lockfile(path("d.velk"))));
+}
+
+TEST_F(DescriptorFilesTest, AnInterruptedWriteKeepsThePreviousRecord)
+{
+    // A child process may write only 1000 bytes (as on a full disk): its descriptor write must
+    // leave the previous record whole and say how much it wrote.
+    const std::string target = path("torn.velk");
+    writedescriptor(target, descriptorinstate(DESC_RECORDING));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{1000, 1000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ScopedMainQueue childqueue;
+        LogCollector childlog;
+        writedescriptor(target, descriptorinstate(DESC_FINAL));
+        childqueue.queue().drain(&childlog);
+        const bool logged = childlog.texts == std::vector<std::string>{"Write to VELK file, size mismatch: 1000"};
+        ::_exit(logged ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    TRecDescriptor back;
+    ASSERT_TRUE(readdescriptor(target, back));
+    EXPECT_EQ(back.serialize(), descriptorinstate(DESC_RECORDING).serialize());
+}
+
+TEST_F(DescriptorFilesTest, ConcurrentReadersNeverSeeATornRecord)
+{
+    const std::string target = path("busy.velk");
+    writedescriptor(target, descriptorinstate(DESC_RECORDING));
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 2; ++w)
+        threads.emplace_back([&, w] {
+            for (int i = 0; i < 300; ++i)
+                writedescriptor(target, descriptorinstate(1 + (i + w) % 4));
+        });
+    for (int r = 0; r < 2; ++r)
+        threads.emplace_back([&] {
+            while (!stop) {
+                TRecDescriptor d;
+                if (!readdescriptor(target, d))
+                    continue;
+                if (d.serialize() != descriptorinstate(d.state).serialize())
+                    ++bad;
+            }
+        });
+    threads[0].join();
+    threads[1].join();
+    stop = true;
+    threads[2].join();
+    threads[3].join();
+    EXPECT_EQ(bad, 0);
+    queue.queue().discard();
+}
+
+}  // namespace
+}  // namespace velk
