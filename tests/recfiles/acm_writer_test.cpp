@@ -1,0 +1,207 @@
+// TACMWriter: RIFF layout, the 100 ms source buffer, the remainder written at close, the header
+// refreshed while writing, and write errors that leave a consistent file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "core/byte_order.h"
+#include "core/errors.h"
+#include "core/wave_format.h"
+#include "recfiles/acm_writer.h"
+#include "platform/file_io.h"
+#include "recfiles/codec_manager.h"
+#include "tests/support/temp_folder.h"
+
+namespace velk {
+namespace {
+
+std::vector<std::uint8_t> readfile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Interleaved 16-bit samples of a ramp that differs per channel, so any reordering shows.
+std::vector<std::uint8_t> testsignal(std::size_t frames, unsigned channels)
+{
+    std::vector<std::uint8_t> out(frames * channels * 2);
+    for (std::size_t i = 0; i < frames; ++i)
+        for (unsigned c = 0; c < channels; ++c)
+            le::put16(&out[(i * channels + c) * 2], static_cast<std::uint16_t>(i * 7 + c * 1000));
+    return out;
+}
+
+// Writes `data` in blocks of `block` bytes; returns the sum of what write() reported.
+std::size_t writeblocks(TACMWriter& w, const std::vector<std::uint8_t>& data, std::size_t block)
+{
+    std::size_t total = 0;
+    for (std::size_t pos = 0; pos < data.size(); pos += block)
+        total += w.write(data.data() + pos, std::min(block, data.size() - pos));
+    return total;
+}
+
+void expectmakererror(const std::function<void()>& f, const std::string& text)
+{
+    try {
+        f();
+        ADD_FAILURE() << "no error, expected: " << text;
+    } catch (const EMakerError& e) {
+        EXPECT_EQ(std::string(e.what()), text);
+        EXPECT_EQ(e.code(), -1);
+    }
+}
+
+class AcmWriterTest : public ::testing::Test {
+protected:
+    test::TempFolder folder;
+    std::string path = folder.file("out.wav");
+};
+
+TEST_F(AcmWriterTest, PassThroughWritesWholeBuffersAndTheRemainderAtClose)
+{
+    const tWAVEFORMATEX fmt = pcmformat(44100, 1, 16);
+    TACMWriter w(fmt, pcmwaveformat(44100, 1, 16));
+    ASSERT_TRUE(w.passthrough());
+    w.open(path);
+    // 1.05 s in 10 ms blocks: ten full 100 ms buffers reach the file while writing ...
+    const auto signal = testsignal(46305, 1);
+    EXPECT_EQ(writeblocks(w, signal, 882), 10u * 8820u);
+    EXPECT_EQ(readfile(path).size(), 44u + 88200u);
+    // ... and the last 50 ms at close.
+    w.close();
+    EXPECT_FALSE(w.isopen());
+    EXPECT_EQ(w.framecount(), 46305u);
+
+    const auto file = readfile(path);
+    ASSERT_EQ(file.size(), 44u + signal.size());
+    const std::uint8_t header[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+                                     16, 0, 0, 0, 1, 0, 1, 0, 0x44, 0xAC, 0, 0, 0x88, 0x58, 0x01, 0,
+                                     2, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0};
+    EXPECT_TRUE(std::equal(file.begin() + 8, file.begin() + 36, header + 8));
+    EXPECT_TRUE(std::equal(file.begin(), file.begin() + 4, header));
+    EXPECT_TRUE(std::equal(file.begin() + 36, file.begin() + 40, header + 36));
+    EXPECT_EQ(le::get32(&file[4]), 36u + signal.size());
+    EXPECT_EQ(le::get32(&file[40]), signal.size());
+    EXPECT_TRUE(std::equal(signal.begin(), signal.end(), file.begin() + 44));
+}
+
+TEST_F(AcmWriterTest, SourceBufferHoldsHundredMillisecondsRoundedToFrames)
+{
+    struct Case {
+        std::uint32_t rate;
+        unsigned channels;
+        std::size_t frames;
+    };
+    for (const Case c : {Case{8000, 1, 800}, Case{11025, 1, 1103}, Case{22050, 2, 2205}, Case{48000, 2, 4800}}) {
+        SCOPED_TRACE(c.rate);
+        const tWAVEFORMATEX fmt = pcmformat(c.rate, static_cast<std::uint16_t>(c.channels), 16);
+        TACMWriter w(fmt, pcmwaveformat(c.rate, static_cast<std::uint16_t>(c.channels), 16));
+        w.open(path);
+        const auto signal = testsignal(c.frames, c.channels);
+        const std::size_t frame = c.channels * 2;
+        EXPECT_EQ(w.write(signal.data(), signal.size() - frame), 0u);
+        EXPECT_EQ(w.write(signal.data() + signal.size() - frame, frame), signal.size());
+        w.close();
+    }
+}
+
+TEST_F(AcmWriterTest, OpenTwiceAndCloseTwiceAreHarmlessAndWriteWhenClosedDoesNothing)
+{
+    const tWAVEFORMATEX fmt = pcmformat(8000, 1, 16);
+    TACMWriter w(fmt, pcmwaveformat(8000, 1, 16));
+    const auto signal = testsignal(100, 1);
+    EXPECT_EQ(w.write(signal.data(), signal.size()), 0u);
+    w.open(path);
+    w.open(folder.file("other.wav"));
+    w.write(signal.data(), signal.size());
+    w.close();
+    w.close();
+    EXPECT_EQ(readfile(path).size(), 44u + signal.size());
+    EXPECT_FALSE(fileexists(folder.file("other.wav")));
+}
+
+TEST_F(AcmWriterTest, HeaderSizesAreRefreshedAboutEverySecondWhileWriting)
+{
+    // A file cut off without close() (crash, power loss) must still say how much audio it holds.
+    const tWAVEFORMATEX fmt = pcmformat(16000, 2, 16);
+    TACMWriter w(fmt, pcmwaveformat(16000, 2, 16));
+    w.open(path);
+    const auto signal = testsignal(16000 * 5 / 2, 2);  // 2.5 s
+    writeblocks(w, signal, 256 * 4);
+    const auto file = readfile(path);
+    const std::uint32_t datasize = le::get32(&file[40]);
+    EXPECT_GE(datasize, 2u * 64000u);
+    EXPECT_LE(datasize, file.size() - 44);
+    EXPECT_EQ(le::get32(&file[4]), 36u + datasize);
+    w.close();
+}
+
+TEST_F(AcmWriterTest, OpenFailuresRaiseTheirTexts)
+{
+    const tWAVEFORMATEX mono = pcmformat(8000, 1, 16);
+    const std::string missing = folder.file("no/such/folder.wav");
+    expectmakererror([&] { TACMWriter(mono, pcmwaveformat(8000, 1, 16)).open(missing); },
+                     "Can not open file:" + missing + "\r\n");
+    fWaveFormat bits24 = pcmwaveformat(8000, 1, 16);
+    bits24.fx = pcmformat(8000, 1, 24);
+    expectmakererror([&] { TACMWriter(pcmformat(8000, 1, 24), bits24).open(path); },
+                     "Can not open conversion stream. Current codec support only one channel. Please select "
+                     "another codec at control panel");
+    TACMWriter w(mono, pcmwaveformat(8000, 1, 16));
+    EXPECT_THROW(w.open(missing), EMakerError);
+    EXPECT_FALSE(w.isopen());
+}
+
+// Lets a test make every write beyond `limit` bytes of a file fail, as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit)
+    {
+        oldhandler_ = ::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit r = old_;
+        r.rlim_cur = limit;
+        ::setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        ::signal(SIGXFSZ, oldhandler_);
+    }
+
+private:
+    rlimit old_{};
+    sighandler_t oldhandler_;
+};
+
+TEST_F(AcmWriterTest, WriteErrorIsRaisedAndCloseLeavesAConsistentHeader)
+{
+    const tWAVEFORMATEX fmt = pcmformat(8000, 1, 16);
+    TACMWriter w(fmt, pcmwaveformat(8000, 1, 16));
+    w.open(path);
+    const auto signal = testsignal(8000, 1);
+    {
+        // Room for the header, two full buffers and an odd part of the third.
+        FileSizeLimit limit(44 + 2 * 1600 + 333);
+        EXPECT_EQ(w.write(signal.data(), 2 * 1600), 2u * 1600u);
+        expectmakererror([&] { w.write(signal.data(), 1600); }, "Failed to write data to file");
+        expectmakererror([&] { w.write(signal.data(), 1600); }, "Failed to write data to file");
+        w.close();
+    }
+    const auto file = readfile(path);
+    // The partial buffer was cut back to whole frames and the header counts exactly those.
+    ASSERT_EQ(file.size(), 44u + 2 * 1600 + 332);
+    EXPECT_EQ(le::get32(&file[40]), 2u * 1600 + 332);
+    EXPECT_EQ(le::get32(&file[4]), 36u + 2 * 1600 + 332);
+}
+
+}  // namespace
+}  // namespace velk
