@@ -28,12 +28,16 @@ int AtomicFileWriter::open(const std::string& path, mode_t mode)
     abandon();
     path_ = path;
     temppath_ = path + ".part";
-    const int fd = ::open(temppath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    int fd = ::open(temppath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EEXIST) {
+        // A partial file left by an interrupted write; it may carry other permissions.
+        fd = ::open(temppath_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd >= 0)
+            ::fchmod(fd, mode);
+    }
     if (fd < 0)
         return errno;
     fd_.reset(fd);
-    // An older partial file may have been created with other permissions.
-    ::fchmod(fd, mode);
     return 0;
 }
 

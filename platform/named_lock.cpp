@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
+#include <unordered_map>
 
 #include "core/errors.h"
+#include "core/unique_fd.h"
 #include "platform/data_folders.h"
 
 namespace velk {
@@ -16,8 +19,10 @@ namespace {
 
 std::mutex foldermutex;
 std::string folderoverride;
+// Bumped whenever the lock folder may have changed, so threads reopen their lock file.
+std::atomic<std::uint64_t> foldergeneration{1};
 
-off_t offsetof_name(const std::string& name)
+off_t offsetofname(const std::string& name)
 {
     // FNV-1a, folded into the positive 62-bit range so offset + length never overflows off_t.
     std::uint64_t h = 1469598103934665603ull;
@@ -28,10 +33,24 @@ off_t offsetof_name(const std::string& name)
     return static_cast<off_t>(h & ((std::uint64_t(1) << 62) - 1));
 }
 
-UniqueFd openlockfile()
+// The calling thread's descriptor of the lock file and the names it holds (with counts).
+struct ThreadLocks {
+    std::uint64_t generation = 0;
+    UniqueFd fd;
+    std::unordered_map<off_t, int> held;
+};
+
+thread_local ThreadLocks threadlocks;
+
+int lockfd()
 {
-    std::string folder = lockfolder();
-    std::string path = folder + "velk.locks";
+    ThreadLocks& t = threadlocks;
+    const std::uint64_t generation = foldergeneration.load(std::memory_order_acquire);
+    // A thread that still holds names keeps its descriptor; closing it would drop them.
+    if (t.fd && (t.generation == generation || !t.held.empty()))
+        return t.fd.get();
+    const std::string folder = lockfolder();
+    const std::string path = folder + "velk.locks";
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0 && errno == ENOENT) {
         forcefolders(folder);
@@ -39,15 +58,17 @@ UniqueFd openlockfile()
     }
     if (fd < 0)
         throw EOSError(errno);
-    return UniqueFd(fd);
+    t.fd.reset(fd);
+    t.generation = generation;
+    return fd;
 }
 
-bool lockrange(int fd, const std::string& name, bool wait)
+bool setrange(int fd, off_t offset, short type, bool wait)
 {
     struct flock fl {};
-    fl.l_type = F_WRLCK;
+    fl.l_type = type;
     fl.l_whence = SEEK_SET;
-    fl.l_start = offsetof_name(name);
+    fl.l_start = offset;
     fl.l_len = 1;
     for (;;) {
         if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0)
@@ -74,28 +95,62 @@ void setlockfolder(const std::string& folder)
     folderoverride = folder;
     if (!folderoverride.empty() && folderoverride.back() != '/')
         folderoverride += '/';
+    foldergeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 NamedLock NamedLock::acquire(const std::string& name)
 {
-    UniqueFd fd = openlockfile();
-    lockrange(fd.get(), name, true);
-    return NamedLock(std::move(fd));
+    const off_t offset = offsetofname(name);
+    const int fd = lockfd();
+    int& count = threadlocks.held[offset];
+    if (count == 0 && !setrange(fd, offset, F_WRLCK, true)) {
+        threadlocks.held.erase(offset);
+        throw EOSError(EAGAIN);
+    }
+    ++count;
+    return NamedLock(offset);
 }
 
 std::optional<NamedLock> NamedLock::tryacquire(const std::string& name)
 {
-    UniqueFd fd = openlockfile();
-    if (!lockrange(fd.get(), name, false))
+    const off_t offset = offsetofname(name);
+    const int fd = lockfd();
+    int& count = threadlocks.held[offset];
+    if (count == 0 && !setrange(fd, offset, F_WRLCK, false)) {
+        threadlocks.held.erase(offset);
         return std::nullopt;
-    return NamedLock(std::move(fd));
+    }
+    ++count;
+    return NamedLock(offset);
+}
+
+NamedLock& NamedLock::operator=(NamedLock&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        offset_ = other.offset_;
+        held_ = std::exchange(other.held_, false);
+    }
+    return *this;
 }
 
 bool NamedLock::release()
 {
-    if (!fd_.valid())
+    if (!held_)
         return false;
-    return fd_.reset() == 0;
+    held_ = false;
+    ThreadLocks& t = threadlocks;
+    const auto it = t.held.find(static_cast<off_t>(offset_));
+    if (it == t.held.end() || !t.fd)
+        return false;
+    if (--it->second > 0)
+        return true;
+    t.held.erase(it);
+    try {
+        return setrange(t.fd.get(), static_cast<off_t>(offset_), F_UNLCK, false);
+    } catch (const EVelkError&) {
+        return false;
+    }
 }
 
 }  // namespace velk

@@ -9,12 +9,17 @@
 // The lock folder is the common data folder unless set otherwise, so both editions (and a test
 // with its own VELK_DATA_ROOT) share exactly the locks they should.
 //
-// Threads: any thread. A NamedLock object itself belongs to one thread at a time.
+// Each thread keeps one open descriptor of the lock file (its own open file description, so the
+// threads of one process exclude each other as processes do). A thread that takes a name it already
+// holds gets it again at once, as with a re-entrant mutex; the name is free once every holder
+// released it.
+//
+// Threads: any thread. A NamedLock must be released (or destroyed) by the thread that acquired it.
 
 #include <optional>
 #include <string>
 
-#include "core/unique_fd.h"
+#include <utility>
 
 namespace velk {
 
@@ -26,17 +31,18 @@ public:
     // Takes the lock if it is free; nothing otherwise. Throws EOSError like acquire().
     static std::optional<NamedLock> tryacquire(const std::string& name);
 
-    NamedLock(NamedLock&&) noexcept = default;
-    NamedLock& operator=(NamedLock&&) noexcept = default;
-    ~NamedLock() = default;  // closing the descriptor releases the lock
+    NamedLock(NamedLock&& other) noexcept : offset_(other.offset_), held_(std::exchange(other.held_, false)) {}
+    NamedLock& operator=(NamedLock&& other) noexcept;
+    ~NamedLock() { release(); }
 
-    bool held() const { return fd_.valid(); }
+    bool held() const { return held_; }
     // Releases the lock; false when it was not held or the release failed.
     bool release();
 
 private:
-    explicit NamedLock(UniqueFd fd) : fd_(std::move(fd)) {}
-    UniqueFd fd_;
+    NamedLock(long long offset) : offset_(offset), held_(true) {}
+    long long offset_ = 0;
+    bool held_ = false;
 };
 
 // The folder holding the lock file; defaults to velkcommonfolder().

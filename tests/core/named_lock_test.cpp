@@ -22,8 +22,16 @@ protected:
 TEST_F(NamedLockTest, ThreadsOfOneProcessExcludeEachOther)
 {
     NamedLock held = NamedLock::acquire("10-15-00-Channel1.velk");
-    EXPECT_FALSE(NamedLock::tryacquire("10-15-00-Channel1.velk").has_value());
-    EXPECT_TRUE(NamedLock::tryacquire("10-15-00-Channel2.velk").has_value());
+    std::thread([] {
+        EXPECT_FALSE(NamedLock::tryacquire("10-15-00-Channel1.velk").has_value());
+        EXPECT_TRUE(NamedLock::tryacquire("10-15-00-Channel2.velk").has_value());
+    }).join();
+    {
+        // The holding thread gets the name again at once, and keeps it after that inner release.
+        std::optional<NamedLock> again = NamedLock::tryacquire("10-15-00-Channel1.velk");
+        EXPECT_TRUE(again.has_value());
+    }
+    std::thread([] { EXPECT_FALSE(NamedLock::tryacquire("10-15-00-Channel1.velk").has_value()); }).join();
 
     std::atomic<bool> got{false};
     std::thread waiter([&] {
