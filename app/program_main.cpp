@@ -1,0 +1,102 @@
+#include "app/program_main.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "app/headless_loop.h"
+#include "app/headless_notifier.h"
+#include "app/velk_system.h"
+#include "config/status_log.h"
+#include "core/errors.h"
+#include "platform/named_lock.h"
+
+namespace velk {
+
+namespace {
+
+const char* programname(Edition edition)
+{
+    return edition == Edition::Asio ? "velkasio" : "velkwdm";
+}
+
+void printusage(Edition edition, std::FILE* out)
+{
+    std::fprintf(out,
+                 "Usage: %s [--headless] [--help] [--version]\n"
+                 "Quorlith VELK%s: records every configured channel into its own series of files.\n"
+                 "\n"
+                 "  --headless  run without windows until SIGINT or SIGTERM, then shut down in order;\n"
+                 "              status-log lines go to stdout\n"
+                 "  --help      show this text\n"
+                 "  --version   show the version\n"
+                 "\n"
+                 "Data folder: $VELK_DATA_ROOT, else $XDG_DATA_HOME, else ~/.local/share, each\n"
+                 "followed by /Quorlith/VELK/4.0/ (Logs, Data, Recordings).\n",
+                 programname(edition), captionsuffix(edition).c_str());
+}
+
+}  // namespace
+
+int programmain(Edition edition, int argc, char** argv)
+{
+    bool headless = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--headless") {
+            headless = true;
+        } else if (arg == "--help" || arg == "-h") {
+            printusage(edition, stdout);
+            return 0;
+        } else if (arg == "--version" || arg == "-V") {
+            std::printf("Quorlith VELK %s%s\n", velkversion().c_str(), captionsuffix(edition).c_str());
+            return 0;
+        } else {
+            std::fprintf(stderr, "%s: unknown option '%s'\n", programname(edition), arg.c_str());
+            printusage(edition, stderr);
+            return 2;
+        }
+    }
+    // The windows come later; until then the program always runs as it does headless.
+    (void)headless;
+
+    HeadlessLoop::blocksignals();
+    std::setlocale(LC_ALL, "");
+    std::setlocale(LC_NUMERIC, "C");
+
+    // One instance of either edition at a time; the lock dies with the process.
+    std::optional<NamedLock> instance;
+    try {
+        instance = NamedLock::tryacquire("VELK");
+    } catch (const EVelkError& e) {
+        std::fprintf(stderr, "%s: cannot take the single-instance lock: %s\n", programname(edition), e.what());
+        return 1;
+    }
+    if (!instance) {
+        std::fprintf(stderr, "VELK is already running.\n");
+        return 1;
+    }
+
+    HeadlessNotifier notifier;
+    setusernotifier(&notifier);
+    int rc = 0;
+    {
+        VelkSystem system(edition);
+        system.setechotostdout(true);
+        try {
+            system.startup();
+            HeadlessLoop(system).run();
+        } catch (const std::exception& e) {
+            addlog(std::string("Exception detected: ") + e.what());
+            std::fprintf(stderr, "%s: %s\n", programname(edition), e.what());
+            rc = 1;
+        }
+        system.shutdown();
+    }
+    setusernotifier(nullptr);
+    return rc;
+}
+
+}  // namespace velk

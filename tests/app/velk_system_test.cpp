@@ -1,0 +1,91 @@
+#include "app/velk_system.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "config/config.h"
+#include "core/clock.h"
+#include "core/user_notifier.h"
+#include "recfiles/descriptor_files.h"
+#include "tests/support/temp_folder.h"
+
+namespace velk {
+namespace {
+
+struct CapturingNotifier : UserNotifier {
+    std::vector<std::string> errors;
+    void error(const std::string& title, const std::string& text) override { errors.push_back(title + "|" + text); }
+    void information(const std::string&, const std::string&) override {}
+};
+
+class VelkSystemTest : public ::testing::Test {
+protected:
+    VelkSystemTest() { setusernotifier(&notifier); }
+    ~VelkSystemTest() override { setusernotifier(nullptr); }
+
+    test::TempDataRoot root;
+    CapturingNotifier notifier;
+};
+
+TEST_F(VelkSystemTest, HandlesTheFourMessagesInPostingOrder)
+{
+    VelkSystem system(Edition::Asio);
+    system.startup();
+    std::vector<std::pair<int, int>> states;
+    system.onchannelstate = [&](const ChannelStateMessage& m) { states.emplace_back(m.channel, m.state); };
+
+    TRecDescriptor d;
+    d.samplerate = 44100;
+    d.state = DESC_RECORDING;
+    const std::string path = config().velk_path + "/x.velk";
+    mainqueue().post(SaveDescriptorMessage{d, path});
+    mainqueue().post(ChannelStateMessage{2, 1});
+    d.state = DESC_WAITING;
+    mainqueue().post(FileCompleteMessage{d, path});
+    system.runqueue();
+
+    EXPECT_EQ(states, (std::vector<std::pair<int, int>>{{2, 1}}));
+    TRecDescriptor back;
+    ASSERT_TRUE(readdescriptor(path, back));
+    EXPECT_EQ(back.state, DESC_WAITING);  // the later write won
+    EXPECT_EQ(system.compressionqueue(), std::vector<std::string>{path});
+    system.shutdown();
+}
+
+TEST_F(VelkSystemTest, ShutdownFilesEveryLineEndingWithClosedAndIgnoresLaterOnes)
+{
+    {
+        VelkSystem system(Edition::Wdm);
+        system.startup();
+        addlog("from a worker");
+        system.shutdown();
+        addlog("too late");
+        system.runqueue();
+        const auto& lines = system.statuslog().lines();
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_NE(lines.back().find("; VELK Closed."), std::string::npos);
+    }
+    std::string filed;
+    for (const auto& e : std::filesystem::directory_iterator(root.common() + "Logs"))
+        filed += test::readtextfile(e.path().string());
+    EXPECT_NE(filed.find("; from a worker\r\n"), std::string::npos);
+    EXPECT_EQ(filed.find("too late"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(root.common() + "configds.xml"));
+}
+
+TEST_F(VelkSystemTest, ASaveThatFailsAtShutdownIsReportedAndShutdownGoesOn)
+{
+    VelkSystem system(Edition::Asio);
+    system.startup();
+    // A folder where the new configuration would be written: the save fails, also for root.
+    std::filesystem::create_directory(root.common() + "config.xml.part");
+    system.shutdown();
+    ASSERT_EQ(notifier.errors.size(), 1u);
+    EXPECT_EQ(notifier.errors[0].rfind("Could not save settings|", 0), 0u);
+    EXPECT_NE(system.statuslog().lines().back().find("VELK Closed."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace velk
