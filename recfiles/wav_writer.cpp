@@ -1,0 +1,339 @@
+#include "recfiles/wav_writer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <exception>
+#include <utility>
+
+#include "config/config.h"
+#include "config/file_name_template.h"
+#include "config/status_log.h"
+#include "core/clock.h"
+#include "core/errors.h"
+#include "core/main_thread_queue.h"
+#include "platform/data_folders.h"
+#include "recfiles/descriptor_files.h"
+
+namespace velk {
+
+namespace {
+
+using Mono = std::chrono::steady_clock::time_point;
+
+// Whole seconds between two points of the monotonic timeline: the absolute millisecond
+// difference divided by 1000, truncated.
+std::int64_t wholeseconds(Mono a, Mono b)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+    return (ms < 0 ? -ms : ms) / 1000;
+}
+
+// A name is taken when anything at all (file, folder, dangling link) is there.
+bool pathtaken(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string folderof(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return {};
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// The bare file name without its extension.
+std::string stemof(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const auto dot = name.find_last_of('.');
+    if (dot != std::string::npos)
+        name.erase(dot);
+    return name;
+}
+
+void makefolders(const std::string& folder)
+{
+    if (folder.empty())
+        return;
+    errno = 0;
+    if (forcefolders(folder))
+        return;
+    // forcefolders leaves errno alone when a file stands where a folder should be.
+    const int err = errno != 0 ? errno : ENOTDIR;
+    throw EVelkError("Could not create directory structure: " + folder + "\r\n" + systemerrortext(err));
+}
+
+}  // namespace
+
+RecordingNames RecordingNames::fromconfig()
+{
+    const TConfig& c = config();
+    return RecordingNames{c.namingrule, c.velk_path};
+}
+
+int splitalignminutes(int interval)
+{
+    static constexpr std::array<int, 8> steps = {1, 5, 15, 20, 30, 60, 60, 30};
+    if (interval < 0)
+        interval = 0;
+    if (interval >= static_cast<int>(steps.size()))
+        interval = static_cast<int>(steps.size()) - 1;
+    return steps[static_cast<std::size_t>(interval)];
+}
+
+SystemTime alignedtime(SystemTime time, int step)
+{
+    using namespace std::chrono;
+    // Whole seconds first, so the fraction is removed exactly; the local minute and second are
+    // those of the time zone at that instant.
+    const SystemTime whole = floor<seconds>(time);
+    const CalendarTime local = tolocalcalendar(whole);
+    const int minutesback = step > 0 ? local.minute % step : 0;
+    return whole - minutes(minutesback) - seconds(local.second);
+}
+
+WAVwriter::WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt,
+                     RecordingNames names)
+    : owner_(owner), fmt_(fmt), infmt_(infmt), names_(std::move(names))
+{
+}
+
+WAVwriter::~WAVwriter()
+{
+    try {
+        closefile();
+    } catch (const std::exception& e) {
+        try {
+            addlog("Error: " + std::string(e.what()) + " " + name_);
+        } catch (...) {
+        }
+    }
+}
+
+bool WAVwriter::nocompression() const
+{
+    const TConfig& c = config();
+    const tWAVEFORMATEX& f = c.format.fx;
+    return c.codec == 0 && f.wFormatTag == WAVE_FORMAT_PCM && f.nSamplesPerSec == fmt_.nSamplesPerSec &&
+           f.nChannels == fmt_.nChannels && f.wBitsPerSample == 16 && !c.normalize;
+}
+
+void WAVwriter::newfile(const std::string& folder, const std::string& name, SystemTime time)
+{
+    if (fileopen_)
+        return;
+    // On the main thread the live strings can be read safely; elsewhere the copy is used.
+    if (mainqueue().ismainthread())
+        names_ = RecordingNames::fromconfig();
+    name_ = name;
+    folder_ = folder;
+
+    const TDateTime local = tolocaldatetime(time);
+    const std::string audiobase = templatepath(folder_, makefilename(name_, names_.namingrule, local));
+    const std::string descriptorbase = templatepath(names_.velk_path, makefilename(name_, descriptortemplate, local));
+
+    // The same name comes back when a channel restarts within a second, when the template has
+    // no seconds, and for a whole hour when the clocks go back: never write over a recording.
+    Recording rec;
+    for (int n = 1;; ++n) {
+        const std::string suffix = n == 1 ? std::string() : "-" + std::to_string(n);
+        rec.audiopath = audiobase + suffix + ".wav";
+        rec.descriptorpath = descriptorbase + suffix + ".velk";
+        if (!pathtaken(rec.audiopath) && !pathtaken(rec.descriptorpath))
+            break;
+    }
+    // A cut path would point at some other file.
+    if (!TRecDescriptor::pathfits(rec.audiopath))
+        throw EVelkError("Recording path is longer than 260 characters: " + rec.audiopath);
+
+    makefolders(folderof(rec.audiopath));
+
+    const TConfig& c = config();
+    TRecDescriptor& d = rec.descriptor;
+    d.version = 2;
+    d.start = local;
+    d.stop = local;
+    d.peak = 0;
+    d.state = DESC_RECORDING;
+    d.codec = c.codec;
+    d.setname(name_);
+    d.setpath(rec.audiopath);
+    d.samplerate = static_cast<std::int32_t>(fmt_.nSamplesPerSec);
+    d.format = c.format;
+    d.mp3mode = c.mp3mode;
+    d.vbrmax = c.vbrmax;
+    d.bitrate = c.bitrate;
+    d.avgbitrate = c.avgbitrate;
+    d.vbrquality = c.vbrquality;
+    d.mp3crc = c.mp3crc ? 1 : 0;
+    d.reserved = 0;
+
+    makefolders(folderof(rec.descriptorpath));
+
+    mainqueue().post(SaveDescriptorMessage{d, rec.descriptorpath});
+    addlog("New file: " + stemof(rec.audiopath));
+
+    rec.audio = std::make_unique<TACMWriter>(infmt_, fWaveFormat{fmt_, {}});
+    try {
+        rec.audio->open(rec.audiopath);
+    } catch (...) {
+        // Leave no state-1 descriptor and no broken file behind for a recording that never ran.
+        // The deletion travels behind the state-1 write in the same queue.
+        rec.audio.reset();
+        ::unlink(rec.audiopath.c_str());
+        mainqueue().postcall([path = rec.descriptorpath] { deletedescriptor(path); });
+        throw;
+    }
+
+    const Mono mono = appclock().monotonic();
+    const SystemTime wall = appclock().now();
+    rec.started = mono - std::chrono::duration_cast<Mono::duration>(wall - time);
+    const SystemTime reference = c.timealign ? alignedtime(time, splitalignminutes(c.interval)) : time;
+    splitref_ = mono - std::chrono::duration_cast<Mono::duration>(wall - reference);
+
+    current_ = std::move(rec);
+    fileopen_ = true;
+}
+
+std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, int dmax)
+{
+    if (!fileopen_)
+        return 0;
+    if (dmax > current_.peak)
+        current_.peak = dmax;
+
+    const TConfig& c = config();
+    const Mono now = appclock().monotonic();
+    if (wholeseconds(splitref_, now) >= std::int64_t{splitminutesofindex(c.interval)} * 60) {
+        if (c.overlap <= 0) {
+            closefile();
+        } else {
+            if (overlapopen_)
+                closeoverlap();
+            // The current recording becomes the overlap recording; its file stays open. Swapping
+            // moves handles and strings without allocating.
+            std::swap(overlap_, current_);
+            overlapstart_ = now;
+            overlapopen_ = true;
+            fileopen_ = false;
+        }
+        newfile(folder_, name_, appclock().now());
+    }
+
+    if (overlapopen_) {
+        if (wholeseconds(overlapstart_, now) < c.overlap) {
+            if (dmax > overlap_.peak)
+                overlap_.peak = dmax;
+            try {
+                overlap_.audio->write(data, dsize);
+            } catch (...) {
+                abandonall();
+                throw;
+            }
+        } else {
+            closeoverlap();
+        }
+    }
+
+    try {
+        current_.audio->write(data, dsize);
+    } catch (...) {
+        abandonall();
+        throw;
+    }
+    return dsize;
+}
+
+void WAVwriter::closefile()
+{
+    std::exception_ptr first;
+    try {
+        closeoverlap();
+    } catch (...) {
+        first = std::current_exception();
+    }
+    if (fileopen_) {
+        fileopen_ = false;
+        try {
+            finish(current_, true);
+        } catch (...) {
+            if (!first)
+                first = std::current_exception();
+        }
+    }
+    if (first)
+        std::rethrow_exception(first);
+}
+
+void WAVwriter::closeoverlap()
+{
+    if (!overlapopen_)
+        return;
+    overlapopen_ = false;
+    // A file ended by the overlap is never deleted as too short.
+    finish(overlap_, false);
+}
+
+void WAVwriter::finish(Recording& rec, bool maydelete)
+{
+    std::string closeerror;
+    try {
+        rec.audio->close();
+    } catch (const std::exception& e) {
+        closeerror = e.what();
+    }
+    rec.audio.reset();
+
+    const Mono mono = appclock().monotonic();
+    TRecDescriptor& d = rec.descriptor;
+    d.stop = appclock().nowlocal();
+    d.peak = rec.peak;
+    d.state = DESC_WAITING;
+    d.reserved = 0;
+
+    const std::int64_t length = wholeseconds(rec.started, mono);
+    const std::int32_t deltime = owner_.ownerdeltime();
+    if (maydelete && owner_.ownervoxmode() == 0 && deltime > 0 && length - owner_.ownervoxtimer() <= deltime) {
+        // Too short: the audio file goes at once; the descriptor goes through the main-thread
+        // queue, behind the state-1 write of the same file that may still be waiting there.
+        ::unlink(rec.audiopath.c_str());
+        mainqueue().postcall([path = std::move(rec.descriptorpath)] { deletedescriptor(path); });
+    } else {
+        postdescriptor(rec);
+    }
+    if (!closeerror.empty())
+        throw EMakerError(closeerror);
+}
+
+void WAVwriter::postdescriptor(Recording& rec)
+{
+    if (nocompression()) {
+        rec.descriptor.state = DESC_FINAL;
+        mainqueue().post(SaveDescriptorMessage{rec.descriptor, std::move(rec.descriptorpath)});
+    } else {
+        mainqueue().post(FileCompleteMessage{rec.descriptor, std::move(rec.descriptorpath)});
+    }
+}
+
+void WAVwriter::abandonall() noexcept
+{
+    try {
+        closeoverlap();
+    } catch (...) {
+    }
+    if (fileopen_) {
+        fileopen_ = false;
+        try {
+            finish(current_, true);
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace velk

@@ -1,0 +1,139 @@
+#pragma once
+// WAVwriter: turns one channel's stream of captured blocks into a series of recordings. Each
+// recording is a PCM WAV file in the channel's folder (named by the user's template) plus a
+// recording descriptor below the data folder. The writer splits a running recording at the
+// configured interval (optionally aligned to the clock and optionally overlapping the next file),
+// deletes voice-activated recordings that turn out too short, and hands every descriptor to the
+// main thread, which writes it (and queues finished files for compression).
+//
+// Threads: the writer has no lock of its own. Its owner serialises every call with the card lock:
+// writedata() runs on the card's storage thread; newfile() and closefile() run there (voice
+// activation, splits) or on the main thread (manual start and stop). Descriptors reach the disk
+// only through the main-thread queue, in posting order.
+//
+// Configuration strings: the writer never reads the live configuration's strings from the capture
+// thread. It keeps its own copy of `namingrule` and `velk_path` (RecordingNames): taken from
+// config() when it is constructed with the default argument (main thread), carried over by the
+// channel when it rebuilds the writer, refreshed by setnames() (main thread, under the card lock),
+// and refreshed from config() by every newfile() that runs on the main thread. The channel's
+// folder is passed in by the channel with each newfile(). Scalar fields (interval, overlap,
+// timealign, codec, format ...) are read live when they are used.
+//
+// Time: names, the descriptor's start and stop and the alignment use local wall-clock time;
+// every span (split interval, overlap, recording length) is elapsed time on the clock's monotonic
+// timeline, so a 30-minute file stays 30 minutes long across a daylight-saving change or a step
+// of the system clock.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/date_time.h"
+#include "core/rec_descriptor.h"
+#include "core/wave_format.h"
+#include "recfiles/acm_writer.h"
+
+namespace velk {
+
+// What the writer reads of its owner when it closes a recording (in the system: the channel).
+// Called on whichever thread closes the recording; implementations read atomics.
+class WAVwriterOwner {
+public:
+    virtual ~WAVwriterOwner() = default;
+    virtual std::int32_t ownervoxmode() const = 0;   // 0 voice activated, 1 manual
+    virtual std::int32_t ownervoxtimer() const = 0;  // hold time in seconds
+    virtual std::int32_t ownerdeltime() const = 0;   // minimum length in seconds; 0 keeps all
+};
+
+// The configuration strings a writer uses, as copies taken on the main thread.
+struct RecordingNames {
+    std::string namingrule;  // template of the audio file names
+    std::string velk_path;   // data folder of the descriptors
+
+    // Copies the two fields of config(). Main thread only.
+    static RecordingNames fromconfig();
+};
+
+class WAVwriter {
+public:
+    // `owner` must outlive the writer. `fmt` is the recording format (configured rate), `infmt`
+    // the capture format (the card's actual rate); both 16-bit PCM with the same channel count.
+    // The default `names` reads config(), so a writer made off the main thread must be given them.
+    WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt,
+              RecordingNames names = RecordingNames::fromconfig());
+    // Finishes an open overlap recording, then the current one; errors go to the status log.
+    ~WAVwriter();
+    WAVwriter(const WAVwriter&) = delete;
+    WAVwriter& operator=(const WAVwriter&) = delete;
+
+    // Starts a recording at instant `time` for channel `name` in `folder`. Does nothing if one
+    // is open. A name already taken by an audio file or a descriptor gets "-2", "-3" ... on both.
+    // Throws EVelkError: folder creation, an audio path too long for the descriptor, or the audio
+    // file failing to open (then nothing is left behind and no recording is open).
+    void newfile(const std::string& folder, const std::string& name, SystemTime time);
+    // Appends `dsize` bytes of capture-format PCM with block level `dmax` (0..32767). Returns
+    // `dsize`, or 0 when no recording is open. Splits when the interval is due. A write error ends
+    // the open recordings cleanly (header and descriptor finished) and is then thrown, once.
+    // Allocates nothing except at a split.
+    std::size_t writedata(const std::uint8_t* data, std::size_t dsize, int dmax);
+    // Finishes the overlap recording, then the current one. Throws the first error after both
+    // were finished as far as possible.
+    void closefile();
+
+    bool fileopen() const { return fileopen_; }
+    bool overlapopen() const { return overlapopen_; }
+
+    const RecordingNames& names() const { return names_; }
+    // Main thread, under the card lock (or while the owner is not attached to a card).
+    void setnames(RecordingNames names) { names_ = std::move(names); }
+
+    const tWAVEFORMATEX& format() const { return fmt_; }
+    const tWAVEFORMATEX& captureformat() const { return infmt_; }
+
+    // True when a finished WAV of this writer already is the configured final format.
+    bool nocompression() const;
+
+private:
+    using Mono = std::chrono::steady_clock::time_point;
+
+    struct Recording {
+        TRecDescriptor descriptor;
+        std::string audiopath;
+        std::string descriptorpath;
+        std::unique_ptr<TACMWriter> audio;
+        std::int32_t peak = 0;
+        Mono started{};  // monotonic start, for the length of the recording
+    };
+
+    void closeoverlap();
+    // Closes the audio file and posts or deletes the descriptor. Throws the audio close error
+    // after the descriptor was dealt with.
+    void finish(Recording& rec, bool maydelete);
+    // Ends both recordings after a write error, swallowing further errors.
+    void abandonall() noexcept;
+    void postdescriptor(Recording& rec);
+
+    const WAVwriterOwner& owner_;
+    tWAVEFORMATEX fmt_;
+    tWAVEFORMATEX infmt_;
+    RecordingNames names_;
+    std::string name_;
+    std::string folder_;
+    Recording current_;
+    Recording overlap_;
+    bool fileopen_ = false;
+    bool overlapopen_ = false;
+    Mono splitref_{};
+    Mono overlapstart_{};
+};
+
+// Split interval in minutes and alignment step in minutes of an interval index (0..7).
+int splitalignminutes(int interval);
+
+// The instant `time` moved back to the start of its local alignment step of `step` minutes
+// (minute-of-hour mod step, seconds and milliseconds removed).
+SystemTime alignedtime(SystemTime time, int step);
+
+}  // namespace velk
