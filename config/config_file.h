@@ -4,9 +4,9 @@
 // recording format. Both live in the common data folder (velkcommonfolder()) beside the Logs, Data
 // and Recordings folders.
 //
-// Threads: main thread only (the record is changed only there). Workers may read fields of the
-// live record while loadconfig() or readconfig() replaces it, so those two assign the record in one
-// step after reading instead of filling it field by field from the file.
+// Threads: main thread only (the record is changed only there). readconfig() reads into a copy and
+// assigns the record only after the whole file has been read and checked, so a fault leaves it as
+// it was and workers never see values that have not been range-checked yet.
 
 #include <cstddef>
 #include <string>

@@ -363,6 +363,11 @@ struct ElementCountCase {
     int expectedread;
 };
 
+void PrintTo(const ElementCountCase& c, std::ostream* os)
+{
+    *os << c.elements << " elements";
+}
+
 class ConfigElementCountTest : public ConfigFileTest, public ::testing::WithParamInterface<ElementCountCase> {};
 
 TEST_P(ConfigElementCountTest, ChannelAndCardElementsFillSlotsInOrderUpTo256)
@@ -426,6 +431,11 @@ struct WidthCase {
     int expected;
 };
 
+void PrintTo(const WidthCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
 class ConfigWidthTest : public ConfigFileTest, public ::testing::WithParamInterface<WidthCase> {};
 
 TEST_P(ConfigWidthTest, PanelWidthBelow100BecomesMinimum101)
@@ -485,6 +495,11 @@ struct CorruptCase {
     const char* label;
     std::function<void(pugi::xml_node)> edit;
 };
+
+void PrintTo(const CorruptCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class ConfigCorruptTest : public ConfigFileTest, public ::testing::WithParamInterface<CorruptCase> {};
 
@@ -614,6 +629,11 @@ struct RangeCase {
     std::int32_t expected;
 };
 
+void PrintTo(const RangeCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
 class ConfigRangeTest : public ConfigFileTest, public ::testing::WithParamInterface<RangeCase> {};
 
 TEST_P(ConfigRangeTest, OutOfRangeValuesAreBroughtIntoRange)
@@ -722,6 +742,11 @@ struct HostileCase {
     const char* label;
     std::function<std::string(const std::string& valid)> content;
 };
+
+void PrintTo(const HostileCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 class ConfigHostileTest : public ConfigFileTest, public ::testing::WithParamInterface<HostileCase> {};
 
