@@ -42,7 +42,18 @@ std::unique_ptr<TPcmStream> TPcmStream::open(const tWAVEFORMATEX& source, const 
                                        &inlayout, sampleformat(source), static_cast<int>(source.nSamplesPerSec), 0,
                                        nullptr);
     stream->swr_.reset(raw);
-    if (rc < 0 || swr_init(stream->swr_.get()) < 0)
+    if (rc < 0)
+        return nullptr;
+    // A mono recording becomes the same signal on both sides (not a centre speaker at -3 dB), and
+    // a stereo one becomes the plain average of its sides.
+    if (source.nChannels != target.nChannels) {
+        static const double upmix[2] = {1.0, 1.0};
+        static const double downmix[2] = {0.5, 0.5};
+        const bool up = target.nChannels > source.nChannels;
+        if (swr_set_matrix(stream->swr_.get(), up ? upmix : downmix, up ? 1 : 2) < 0)
+            return nullptr;
+    }
+    if (swr_init(stream->swr_.get()) < 0)
         return nullptr;
     return stream;
 }

@@ -155,9 +155,104 @@ TEST_F(AcmWriterTest, OpenFailuresRaiseTheirTexts)
     expectmakererror([&] { TACMWriter(pcmformat(8000, 1, 24), bits24).open(path); },
                      "Can not open conversion stream. Current codec support only one channel. Please select "
                      "another codec at control panel");
+    // A mono-only codec fed stereo.
+    const fWaveFormat gsm = *codecmanager().suggest(WAVE_FORMAT_GSM610, mono);
+    expectmakererror([&] { TACMWriter(pcmformat(8000, 2, 16), gsm).open(path); },
+                     "Can not open conversion stream. Current codec support only one channel. Please select "
+                     "another codec at control panel");
+    EXPECT_FALSE(fileexists(path));
     TACMWriter w(mono, pcmwaveformat(8000, 1, 16));
     EXPECT_THROW(w.open(missing), EMakerError);
     EXPECT_FALSE(w.isopen());
+}
+
+struct Chunk {
+    std::string id;
+    std::size_t offset;  // of the chunk's data
+    std::uint32_t size;
+};
+
+// Walks the chunks of a RIFF WAVE file; fails the test on a layout that does not add up.
+std::vector<Chunk> chunks(const std::vector<std::uint8_t>& file)
+{
+    std::vector<Chunk> out;
+    EXPECT_GE(file.size(), 12u);
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
+    EXPECT_EQ(le::get32(&file[4]), file.size() - 8);
+    EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 12), "WAVE");
+    std::size_t pos = 12;
+    while (pos + 8 <= file.size()) {
+        Chunk c{std::string(file.begin() + static_cast<std::ptrdiff_t>(pos), file.begin() + static_cast<std::ptrdiff_t>(pos) + 4),
+                pos + 8, le::get32(&file[pos + 4])};
+        out.push_back(c);
+        pos += 8 + c.size + c.size % 2;
+    }
+    EXPECT_EQ(pos, file.size());
+    return out;
+}
+
+TEST_F(AcmWriterTest, CodecTargetsGetFmtOfTheLargestSizeAFactCountAndAPaddedDataChunk)
+{
+    struct Case {
+        std::uint16_t tag;
+        std::uint32_t rate;
+        std::uint16_t channels;
+    };
+    for (const Case c : {Case{WAVE_FORMAT_IMA_ADPCM, 44100, 1}, Case{WAVE_FORMAT_ADPCM, 8000, 2},
+                         Case{WAVE_FORMAT_GSM610, 8000, 1}, Case{WAVE_FORMAT_ALAW, 22050, 2}}) {
+        SCOPED_TRACE(codecmanager().tagname(c.tag));
+        const tWAVEFORMATEX source = pcmformat(c.rate, c.channels, 16);
+        const fWaveFormat target = *codecmanager().suggest(c.tag, source);
+        TACMWriter w(source, target);
+        EXPECT_FALSE(w.passthrough());
+        w.open(path);
+        // 2.5 s in odd-sized pieces; GSM gets an odd number of 65-byte blocks.
+        const std::size_t frames = c.rate * 25 / 10 + 17;
+        const auto signal = testsignal(frames, c.channels);
+        writeblocks(w, signal, 333 * source.nBlockAlign);
+        w.close();
+        EXPECT_EQ(w.framecount(), frames);
+
+        const auto file = readfile(path);
+        const auto list = chunks(file);
+        ASSERT_EQ(list.size(), 3u);
+        const std::size_t n = *codecmanager().formatsize(c.tag);
+        EXPECT_EQ(list[0].id, "fmt ");
+        EXPECT_EQ(list[0].size, n);
+        const auto fmt = target.serialize();
+        EXPECT_TRUE(std::equal(fmt.begin(), fmt.begin() + static_cast<std::ptrdiff_t>(n), file.begin() + 20));
+        EXPECT_EQ(list[1].id, "fact");
+        EXPECT_EQ(list[1].size, 4u);
+        EXPECT_EQ(le::get32(&file[list[1].offset]), frames);
+        EXPECT_EQ(list[2].id, "data");
+        EXPECT_EQ(list[2].size % target.fx.nBlockAlign, 0u);
+        if (c.tag == WAVE_FORMAT_GSM610)
+            EXPECT_EQ(list[2].size % 2, 1u);  // so a pad byte follows
+        // Whole blocks covering every frame, and not one block more.
+        const double blocks = static_cast<double>(list[2].size) / target.fx.nBlockAlign;
+        const double perblock = c.tag == WAVE_FORMAT_ALAW ? 1 : le::get16(target.ext.data());
+        EXPECT_GE(blocks * perblock, frames);
+        EXPECT_LT((blocks - 1) * perblock, frames + (c.tag == WAVE_FORMAT_ALAW ? 0 : perblock));
+    }
+}
+
+TEST_F(AcmWriterTest, ResamplingTargetIsPlainPcmAtTheTargetRate)
+{
+    // The card runs at 48000 Hz while 44100 Hz is configured.
+    TACMWriter w(pcmformat(48000, 1, 16), pcmwaveformat(44100, 1, 16));
+    EXPECT_FALSE(w.passthrough());
+    w.open(path);
+    const auto signal = testsignal(48000 * 2 + 480, 1);  // 2.01 s
+    writeblocks(w, signal, 256 * 2);
+    w.close();
+    const auto file = readfile(path);
+    const auto list = chunks(file);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].size, 16u);
+    EXPECT_EQ(tWAVEFORMATEX::deserialize(&file[20]).nSamplesPerSec, 44100u);
+    EXPECT_EQ(list[1].id, "data");
+    EXPECT_EQ(list[1].offset, 44u);
+    EXPECT_NEAR(list[1].size / 2.0, 44100 * 2.01, 2.0);
 }
 
 // Lets a test make every write beyond `limit` bytes of a file fail, as on a full disk.
