@@ -226,8 +226,9 @@ TEST_F(AcmWriterTest, CodecTargetsGetFmtOfTheLargestSizeAFactCountAndAPaddedData
         EXPECT_EQ(le::get32(&file[list[1].offset]), frames);
         EXPECT_EQ(list[2].id, "data");
         EXPECT_EQ(list[2].size % target.fx.nBlockAlign, 0u);
-        if (c.tag == WAVE_FORMAT_GSM610)
+        if (c.tag == WAVE_FORMAT_GSM610) {
             EXPECT_EQ(list[2].size % 2, 1u);  // so a pad byte follows
+        }
         // Whole blocks covering every frame, and not one block more.
         const double blocks = static_cast<double>(list[2].size) / target.fx.nBlockAlign;
         const double perblock = c.tag == WAVE_FORMAT_ALAW ? 1 : le::get16(target.ext.data());
