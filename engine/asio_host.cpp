@@ -1,0 +1,379 @@
+#include "engine/asio_host.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "config/status_log.h"
+#include "core/errors.h"
+#include "core/main_thread_queue.h"
+
+namespace velk {
+
+TAsioHost::TAsioHost() : token_(std::make_shared<Token>(Token{this}))
+{
+    callbacks_.context = this;
+    callbacks_.bufferSwitch = &TAsioHost::cbBufferSwitch;
+    callbacks_.bufferSwitchTimeInfo = &TAsioHost::cbBufferSwitchTimeInfo;
+    callbacks_.sampleRateDidChange = &TAsioHost::cbSampleRateDidChange;
+    callbacks_.asioMessage = &TAsioHost::cbAsioMessage;
+    try {
+        list_.enumerate();
+    } catch (...) {
+        // The capture session works from its own list; a failure here only leaves ours empty.
+    }
+}
+
+TAsioHost::~TAsioHost()
+{
+    token_.reset();
+    try {
+        setActive(false);
+    } catch (...) {
+    }
+    UnloadDriver();
+}
+
+// --- loading ---
+
+void TAsioHost::ClearValues()
+{
+    drivername_.clear();
+    inputlatency_ = outputlatency_ = 0;
+    inputcount_ = outputcount_ = 0;
+    buffersize_ = 0;
+}
+
+void TAsioHost::setDriverIndex(int v)
+{
+    if (v == driverindex_)
+        return;
+    const bool wasactive = active_;
+    setActive(false);
+    if (v < -1 || v >= static_cast<int>(list_.count()))
+        v = -1;
+    driverindex_ = v;
+    if (v == -1) {
+        ClearValues();
+        UnloadDriver();
+        return;
+    }
+    UnloadDriver();
+    drivername_ = list_.item(static_cast<std::size_t>(v)).name;
+    try {
+        LoadDriver();
+    } catch (...) {
+        driverindex_ = -1;
+        ClearValues();
+        UnloadDriver();
+        throw;
+    }
+    if (driver_) {
+        char name[33] = {};
+        driver_->getDriverName(name);
+        if (name[0])
+            drivername_ = name;
+        driverversion_ = driver_->getDriverVersion();
+        candos_ = 0;
+        for (std::int32_t selector = kAsioCanTimeInfo; selector <= kAsioCanOutputMeter; ++selector)
+            if (driver_->future(selector, nullptr) == ASE_SUCCESS)
+                candos_ |= 1u << (selector - kAsioCanTimeInfo);
+        ASIOClockSource clocks[4];
+        std::int32_t count = 4;
+        driver_->getClockSources(clocks, &count);
+    }
+    setActive(wasactive);
+}
+
+void TAsioHost::LoadDriver()
+{
+    const bool wasactive = active_;
+    if (driver_) {
+        try {
+            setActive(false);
+        } catch (...) {
+        }
+        UnloadDriver();
+    }
+    try {
+        DriverPtr driver = createdriver(list_.item(static_cast<std::size_t>(driverindex_)));
+        const ASIOBool ok = driver->init(nullptr);
+        if (ok == 0 || (ok >= ASE_NotPresent && ok <= ASE_NoMemory)) {
+            // The driver's own reason (getErrorMessage) does not reach the caller.
+            char text[128] = {};
+            driver->getErrorMessage(text);
+        } else {
+            driver_ = std::move(driver);
+        }
+    } catch (...) {
+        driver_.reset();
+    }
+    if (!driver_)
+        throw EVelkError("Asio driver failed!");
+    if (!MakeBuffers())
+        throw EVelkError("Asio buffers could not be created!");
+    setActive(bufferscreated_ && wasactive);
+}
+
+void TAsioHost::ChooseBufferSize()
+{
+    driver_->getBufferSize(&bufferminimum_, &buffermaximum_, &bufferpreferred_, &buffergranularity_);
+    if (bufferminimum_ == buffermaximum_)
+        bufferpreferred_ = bufferminimum_;
+    if (bufferpreferred_ < 1)
+        throw EVelkError("Prefered buffer size invalid!");
+    buffersize_ = bufferpreferred_;
+}
+
+bool TAsioHost::MakeBuffers()
+{
+    if (!driver_)
+        return false;
+    if (bufferscreated_)
+        FreeBuffers();
+    ChooseBufferSize();
+    driver_->getSampleRate(&samplerate_);
+    time_.timeInfo.sampleRate = samplerate_;
+    driver_->getChannels(&inputcount_, &outputcount_);
+
+    inputinfo_.assign(inputcount_, {});
+    outputinfo_.assign(outputcount_, {});
+    inconverters_.assign(inputcount_, {});
+    outconverters_.assign(outputcount_, {});
+    bufferinfo_.assign(static_cast<std::size_t>(inputcount_ + outputcount_), {});
+    for (std::int32_t i = 0; i < inputcount_; ++i) {
+        inputinfo_[i].channel = i;
+        inputinfo_[i].isInput = 1;
+        driver_->getChannelInfo(&inputinfo_[i]);
+        inconverters_[i] = inconverter(inputinfo_[i].type);
+        bufferinfo_[i].isInput = 1;
+        bufferinfo_[i].channelNum = i;
+    }
+    for (std::int32_t j = 0; j < outputcount_; ++j) {
+        outputinfo_[j].channel = j;
+        outputinfo_[j].isInput = 0;
+        driver_->getChannelInfo(&outputinfo_[j]);
+        outconverters_[j] = outconverter(outputinfo_[j].type);
+        bufferinfo_[inputcount_ + j].isInput = 0;
+        bufferinfo_[inputcount_ + j].channelNum = j;
+    }
+    // The float exchange buffers exist before the driver can call back.
+    floatbuffers_.assign(bufferinfo_.size(), std::vector<float>(static_cast<std::size_t>(buffersize_), 0.0f));
+    inputs_.assign(inputcount_, nullptr);
+    outputs_.assign(outputcount_, nullptr);
+    for (std::int32_t i = 0; i < inputcount_; ++i)
+        inputs_[i] = floatbuffers_[i].data();
+    for (std::int32_t j = 0; j < outputcount_; ++j)
+        outputs_[j] = floatbuffers_[inputcount_ + j].data();
+
+    if (driver_->createBuffers(bufferinfo_.data(), static_cast<std::int32_t>(bufferinfo_.size()), buffersize_,
+                               &callbacks_) != ASE_OK)
+        return false;
+    bufferscreated_ = true;
+    driver_->getLatencies(&inputlatency_, &outputlatency_);
+    if (OnLatencyChanged)
+        OnLatencyChanged(*this);
+    return true;
+}
+
+void TAsioHost::FreeBuffers()
+{
+    // The driver lets go of the buffers (and stops calling back) before their memory goes.
+    if (driver_) {
+        try {
+            driver_->disposeBuffers();
+        } catch (...) {
+        }
+    }
+    bufferscreated_ = false;
+    bufferinfo_.clear();
+    floatbuffers_.clear();
+    inputs_.clear();
+    outputs_.clear();
+}
+
+void TAsioHost::UnloadDriver()
+{
+    if (!driver_)
+        return;
+    if (bufferscreated_)
+        FreeBuffers();
+    try {
+        driver_->stop();
+    } catch (...) {
+    }
+    driver_.reset();
+    active_ = false;
+    inputlatency_ = outputlatency_ = 0;
+    inputcount_ = outputcount_ = 0;
+}
+
+// --- rate and streaming ---
+
+void TAsioHost::setSampleRate(double r)
+{
+    r = std::fabs(r);
+    if (r == 0 || r > 1048575)
+        r = 44100;
+    if (driver_ && driver_->canSampleRate(r) != ASE_OK)
+        return;
+    if (r == samplerate_ || !driver_)
+        return;
+    driver_->setSampleRate(r);  // a failure is not reported; the host takes the rate anyway
+    samplerate_ = r;
+    time_.timeInfo.sampleRate = r;
+}
+
+void TAsioHost::setActive(bool a)
+{
+    if (!driver_)
+        a = false;
+    if (a == active_)
+        return;
+    if (a) {
+        active_ = driver_->start() == ASE_OK;
+        if (!active_)
+            driver_->stop();
+        return;
+    }
+    active_ = false;
+    driver_->stop();
+    if (!bufferscreated_)
+        return;
+    for (std::size_t k = 0; k < bufferinfo_.size(); ++k) {
+        const ASIOBufferInfo& b = bufferinfo_[k];
+        const std::int32_t type = b.isInput ? inputinfo_[b.channelNum].type : outputinfo_[b.channelNum].type;
+        const std::size_t bytes = static_cast<std::size_t>(buffersize_) * samplewidth(type);
+        for (void* half : b.buffers)
+            if (half)
+                std::memset(half, 0, bytes);
+    }
+}
+
+const ASIOChannelInfo& TAsioHost::InputChannelInfo(int i) const
+{
+    if (i < 0 || i >= inputcount_ || i >= static_cast<int>(inputinfo_.size()))
+        throw EVelkError("Index out of bounds " + std::to_string(i));
+    return inputinfo_[static_cast<std::size_t>(i)];
+}
+
+// --- the driver's callbacks ---
+
+void TAsioHost::cbBufferSwitch(void* context, std::int32_t half, ASIOBool)
+{
+    static_cast<TAsioHost*>(context)->bufferswitch(half);
+}
+
+ASIOTime* TAsioHost::cbBufferSwitchTimeInfo(void* context, ASIOTime* params, std::int32_t half, ASIOBool)
+{
+    auto* host = static_cast<TAsioHost*>(context);
+    if (params)
+        host->time_ = *params;
+    host->timedbufferswitch(half);
+    return nullptr;
+}
+
+void TAsioHost::cbSampleRateDidChange(void* context, ASIOSampleRate rate)
+{
+    static_cast<TAsioHost*>(context)->postmain([rate](TAsioHost& host) { host.sampleratechanged(rate); });
+}
+
+std::int32_t TAsioHost::cbAsioMessage(void* context, std::int32_t selector, std::int32_t value, void*, double*)
+{
+    return static_cast<TAsioHost*>(context)->asioMessage(selector, value);
+}
+
+std::int32_t TAsioHost::asioMessage(std::int32_t selector, std::int32_t)
+{
+    switch (selector) {
+    case kAsioSelectorSupported:
+        return 1;
+    case kAsioEngineVersion:
+        return 2;
+    case kAsioResetRequest:
+    case kAsioBufferSizeChange:
+        postmain([](TAsioHost& host) { host.reset(); });
+        return 1;
+    case kAsioResyncRequest:
+    case kAsioLatenciesChanged:
+        postmain([](TAsioHost& host) { host.latencieschanged(); });
+        return 1;
+    case kAsioSupportsTimeInfo:
+    case kAsioSupportsTimeCode:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+void TAsioHost::bufferswitch(std::int32_t half)
+{
+    time_.timeCode = decltype(time_.timeCode){};
+    std::uint64_t position = 0, stamp = 0;
+    if (driver_ && driver_->getSamplePosition(&position, &stamp) == ASE_OK) {
+        time_.timeInfo.samplePosition = position;
+        time_.timeInfo.systemTime = stamp;
+        time_.timeInfo.flags |= kSamplePositionValid | kSystemTimeValid;
+    }
+    timedbufferswitch(half);
+}
+
+// Runs on the driver's buffer thread: converts, hands on, converts back, all before returning.
+void TAsioHost::timedbufferswitch(std::int32_t half)
+{
+    if (half < 0 || half > 1 || !bufferscreated_)
+        return;
+    const auto size = static_cast<std::size_t>(buffersize_);
+    for (std::int32_t i = 0; i < inputcount_; ++i)
+        if (const void* source = bufferinfo_[i].buffers[half])
+            inconverters_[i].ic32(source, inputs_[i], size);
+    if (OnBufferSwitch32)
+        OnBufferSwitch32(*this, inputs_.data(), outputs_.data());
+    for (std::int32_t j = 0; j < outputcount_; ++j)
+        if (void* target = bufferinfo_[inputcount_ + j].buffers[half])
+            outconverters_[j].oc32(outputs_[j], target, size);
+    driver_->outputReady();
+}
+
+// --- main-thread work ---
+
+void TAsioHost::postmain(std::function<void(TAsioHost&)> work)
+{
+    std::weak_ptr<Token> token = token_;
+    mainqueue().postcall([token, work = std::move(work)] {
+        if (std::shared_ptr<Token> t = token.lock())
+            work(*t->host);
+    });
+}
+
+void TAsioHost::reset()
+{
+    if (!driver_)
+        return;
+    if (OnReset)
+        OnReset(*this);
+    try {
+        LoadDriver();
+    } catch (const std::exception& e) {
+        // Nobody on the main thread waits for this: the card stays without a driver, and the
+        // status log says why.
+        addlog("Could not start " + drivername_ + ", " + e.what());
+    }
+}
+
+void TAsioHost::latencieschanged()
+{
+    if (!driver_)
+        return;
+    driver_->getLatencies(&inputlatency_, &outputlatency_);
+    if (OnLatencyChanged)
+        OnLatencyChanged(*this);
+}
+
+void TAsioHost::sampleratechanged(double rate)
+{
+    setSampleRate(rate);
+    if (OnSampleRateChanged)
+        OnSampleRateChanged(*this);
+}
+
+}  // namespace velk

@@ -1,0 +1,129 @@
+#pragma once
+// TAsioHost: the program's side of one driver connection. It loads a driver from its own driver
+// list, chooses the buffer size, creates the buffers with one converter per channel, starts and
+// stops streaming, converts every delivered buffer to 32-bit floats and hands it to its owner, and
+// answers the driver's messages.
+//
+// Threads:
+//   main thread           construction, destruction, every setter and getter, the events
+//                         OnReset, OnLatencyChanged and OnSampleRateChanged
+//   driver's buffer thread OnBufferSwitch32: each buffer is converted and handed on right there,
+//                         on the driver's callback thread, before the callback returns, so the
+//                         driver never refills a half that has not been read yet. The handler
+//                         must not lock, wait or allocate.
+//   driver's other threads asioMessage / sampleRateDidChange only post the reset, latency and
+//                         rate work to the main thread (mainqueue().postcall), in the order the
+//                         driver reported it.
+// OnBufferSwitch32 may be set or cleared only while the host is not Active.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/audio_driver.h"
+#include "engine/driver_list.h"
+#include "engine/sample_converter.h"
+
+namespace velk {
+
+class TAsioHost {
+public:
+    // Inputs then outputs: one float array of BufferSize() per channel.
+    using BufferSwitch32 = std::function<void(TAsioHost& sender, float* const* inputs, float* const* outputs)>;
+    using Notify = std::function<void(TAsioHost& sender)>;
+
+    // Enumerates the host's own driver list (errors ignored). No driver, SampleRate 44100.
+    TAsioHost();
+    // Stops and unloads the driver.
+    ~TAsioHost();
+    TAsioHost(const TAsioHost&) = delete;
+    TAsioHost& operator=(const TAsioHost&) = delete;
+
+    // Loads driver `v` of the list and creates its buffers; -1 unloads. Raises on failure (the
+    // index is then -1).
+    void setDriverIndex(int v);
+    int DriverIndex() const { return driverindex_; }
+    const std::string& DriverName() const { return drivername_; }
+    std::int32_t DriverVersion() const { return driverversion_; }
+
+    void setActive(bool a);
+    bool Active() const { return active_; }
+
+    // |r|, 0 or above 1048575 become 44100; a rate the driver declines leaves the rate unchanged.
+    void setSampleRate(double r);
+    double SampleRate() const { return samplerate_; }
+
+    std::int32_t BufferSize() const { return buffersize_; }
+    std::int32_t BufferMinimum() const { return bufferminimum_; }
+    std::int32_t BufferMaximum() const { return buffermaximum_; }
+    std::int32_t BufferPreferredSize() const { return bufferpreferred_; }
+    std::int32_t BufferGranularity() const { return buffergranularity_; }
+    std::int32_t InputChannelCount() const { return inputcount_; }
+    std::int32_t OutputChannelCount() const { return outputcount_; }
+    std::int32_t InputLatency() const { return inputlatency_; }
+    std::int32_t OutputLatency() const { return outputlatency_; }
+    bool BuffersCreated() const { return bufferscreated_; }
+    // Capabilities probed with future (bit s-10 for selector s); not used by the recorder.
+    std::uint32_t CanDos() const { return candos_; }
+
+    // The channel information of input i; raises "Index out of bounds %d" for a missing input.
+    const ASIOChannelInfo& InputChannelInfo(int i) const;
+    const TDavAsioDriverList& DriverList() const { return list_; }
+
+    BufferSwitch32 OnBufferSwitch32;
+    Notify OnReset;
+    Notify OnLatencyChanged;
+    Notify OnSampleRateChanged;
+
+    // The driver's message callback, as the driver sees it (tests ask it directly).
+    std::int32_t asioMessage(std::int32_t selector, std::int32_t value);
+
+private:
+    struct Token {
+        TAsioHost* host;
+    };
+    static void cbBufferSwitch(void* context, std::int32_t half, ASIOBool direct);
+    static ASIOTime* cbBufferSwitchTimeInfo(void* context, ASIOTime* params, std::int32_t half, ASIOBool direct);
+    static void cbSampleRateDidChange(void* context, ASIOSampleRate rate);
+    static std::int32_t cbAsioMessage(void* context, std::int32_t selector, std::int32_t value, void* message,
+                                      double* opt);
+
+    void LoadDriver();
+    bool MakeBuffers();
+    void ChooseBufferSize();
+    void FreeBuffers();
+    void UnloadDriver();
+    void ClearValues();
+    void bufferswitch(std::int32_t half);
+    void timedbufferswitch(std::int32_t half);
+    // Carries driver work to the main thread; dropped when the host is gone by then.
+    void postmain(std::function<void(TAsioHost&)> work);
+    void reset();
+    void latencieschanged();
+    void sampleratechanged(double rate);
+
+    TDavAsioDriverList list_;
+    DriverPtr driver_;
+    int driverindex_ = -1;
+    std::string drivername_;
+    std::int32_t driverversion_ = 0;
+    bool active_ = false;
+    bool bufferscreated_ = false;
+    double samplerate_ = 44100;
+    std::int32_t buffersize_ = 0, bufferminimum_ = 0, buffermaximum_ = 0, bufferpreferred_ = 0, buffergranularity_ = 0;
+    std::int32_t inputcount_ = 0, outputcount_ = 0, inputlatency_ = 0, outputlatency_ = 0;
+    std::uint32_t candos_ = 0;
+    std::vector<ASIOChannelInfo> inputinfo_, outputinfo_;
+    std::vector<ASIOBufferInfo> bufferinfo_;  // inputs first, then outputs
+    std::vector<TInConverter> inconverters_;
+    std::vector<TOutConverter> outconverters_;
+    std::vector<std::vector<float>> floatbuffers_;  // inputs first, then outputs
+    std::vector<float*> inputs_, outputs_;
+    ASIOTime time_{};
+    ASIOCallbacks callbacks_{};
+    std::shared_ptr<Token> token_;
+};
+
+}  // namespace velk

@@ -1,0 +1,76 @@
+#pragma once
+// Shared pieces of the engine tests: a main-thread message collector, a bounded wait for a
+// condition set by another thread, and a scoped list of test drivers.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/main_thread_queue.h"
+#include "engine/driver_list.h"
+#include "engine/virtual_driver.h"
+
+namespace velk::test {
+
+// Keeps every coded message; log lines without their "<date> @ <time>; " stamp.
+class Collector : public MainMessageHandler {
+public:
+    std::vector<std::string> lines;
+    std::vector<ChannelStateMessage> states;
+    std::vector<SaveDescriptorMessage> saved;
+    std::vector<FileCompleteMessage> completed;
+
+    void channelstate(const ChannelStateMessage& m) override { states.push_back(m); }
+    void logline(LogLineMessage& m) override
+    {
+        const std::size_t p = m.line.find("; ");
+        lines.push_back(p == std::string::npos ? m.line : m.line.substr(p + 2));
+    }
+    void savedescriptor(SaveDescriptorMessage& m) override { saved.push_back(m); }
+    void filecomplete(FileCompleteMessage& m) override { completed.push_back(m); }
+
+    bool hasline(const std::string& text) const
+    {
+        for (const auto& l : lines)
+            if (l == text)
+                return true;
+        return false;
+    }
+};
+
+// Waits (polling every millisecond) until `done` holds or `limit` passes; for conditions that
+// other threads bring about, never for a span of wall-clock time itself.
+inline bool waituntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The driver list of a test: these descriptions, in this order, for every enumeration.
+class DriverSourceScope {
+public:
+    explicit DriverSourceScope(std::vector<TDavAsioDriverDescription> list)
+    {
+        setdriversource([list] { return list; });
+    }
+    ~DriverSourceScope() { setdriversource(nullptr); }
+};
+
+inline std::shared_ptr<VirtualDriverSettings> freerunning(int inputs = 4, std::int32_t buffer = 64)
+{
+    auto s = std::make_shared<VirtualDriverSettings>();
+    s->inputs = inputs;
+    s->realtime = false;
+    s->bufferminimum = s->buffermaximum = s->bufferpreferred = buffer;
+    return s;
+}
+
+}  // namespace velk::test
