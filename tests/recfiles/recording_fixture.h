@@ -4,6 +4,9 @@
 // configuration restored after the test, temporary folders, and a reader for the WAV files.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstdint>
@@ -185,6 +188,33 @@ protected:
 private:
     ScopedAppClock clockscope_;
     TConfig saved_;
+};
+
+// A file-size limit makes writes fail as a full disk does.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { lift(); }
+    void lift()
+    {
+        if (lifted_)
+            return;
+        lifted_ = true;
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+
+private:
+    rlimit saved_{};
+    void (*previous_)(int) = SIG_DFL;
+    bool lifted_ = false;
 };
 
 // Local time of a day count as "hh:mm:ss.mmm".

@@ -1,9 +1,7 @@
 #include "recfiles/wav_writer.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -17,6 +15,7 @@ namespace velk {
 namespace {
 
 using namespace std::chrono_literals;
+using test::FileSizeLimit;
 using test::readwav;
 
 struct FakeOwner : WAVwriterOwner {
@@ -515,33 +514,6 @@ TEST_F(WriterTest, AudioFileThatCannotOpenLeavesNoDescriptorBehind)
     EXPECT_TRUE(descriptors().empty());
     EXPECT_TRUE(filesin(recordings.path()).empty());
 }
-
-// A file-size limit makes writes fail as a full disk does.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { lift(); }
-    void lift()
-    {
-        if (lifted_)
-            return;
-        lifted_ = true;
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_);
-    }
-
-private:
-    rlimit saved_{};
-    void (*previous_)(int) = SIG_DFL;
-    bool lifted_ = false;
-};
 
 TEST_F(WriterTest, WriteErrorEndsTheRecordingCleanlyAndIsRaisedOnce)
 {

@@ -1,0 +1,216 @@
+#include "engine/channel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <mutex>
+
+#include "config/config.h"
+#include "config/status_log.h"
+#include "core/clock.h"
+#include "core/main_thread_queue.h"
+
+namespace velk {
+
+namespace {
+
+std::unique_lock<std::recursive_mutex> lockcard(TCaptureCard* card)
+{
+    return card ? std::unique_lock<std::recursive_mutex>(card->cardlock()) : std::unique_lock<std::recursive_mutex>();
+}
+
+std::uint32_t configuredrateof(const TCaptureCard* card)
+{
+    return static_cast<std::uint32_t>(card ? card->configuredrate() : samplerateofindex(config().samplerate));
+}
+
+std::uint32_t actualrateof(const TCaptureCard* card)
+{
+    return static_cast<std::uint32_t>(card ? card->actualrate() : samplerateofindex(config().samplerate));
+}
+
+}  // namespace
+
+std::int32_t voxthreshold(int level)
+{
+    return static_cast<std::int32_t>(std::lround(static_cast<double>(level) * 32768.0 / 100.0));
+}
+
+TChannel::TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstereo)
+    : voxstart(appclock().monotonic()), owner(src), chname(cn), leftright(ch), stereo(mstereo)
+{
+    setvoxlevel(10);
+    PCM = pcmformat(configuredrateof(src), stereo ? 2 : 1, 16);
+    makewriter(RecordingNames::fromconfig());
+}
+
+TChannel::~TChannel()
+{
+    writer.reset();
+}
+
+void TChannel::makewriter(RecordingNames names)
+{
+    const tWAVEFORMATEX infmt = pcmformat(actualrateof(owner), PCM.nChannels, 16);
+    writer = std::make_unique<WAVwriter>(*this, PCM, infmt, std::move(names));
+}
+
+void TChannel::setvoxlevel(int level)
+{
+    fvoxlevel.store(level, std::memory_order_relaxed);
+    threshold.store(voxthreshold(level), std::memory_order_relaxed);
+}
+
+void TChannel::setvoxtimer(int tm)
+{
+    voxtimer.store(tm, std::memory_order_relaxed);
+}
+
+void TChannel::setinput(int ch, bool mstereo)
+{
+    stereo = mstereo;
+    leftright = ch;
+    setformat(PCM);
+}
+
+void TChannel::setformat(const tWAVEFORMATEX& fmt)
+{
+    const std::uint32_t rate = fmt.nSamplesPerSec;
+    // The new writer keeps the old one's copies of the configuration strings: this may run on a
+    // card's thread, where the live configuration must not be read.
+    RecordingNames names = writer ? writer->names() : RecordingNames::fromconfig();
+    writer.reset();
+    PCM = pcmformat(rate, stereo ? 2 : 1, 16);
+    makewriter(std::move(names));
+}
+
+void TChannel::connect(TCaptureCard* cap)
+{
+    owner = cap;
+    if (!cap)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(cap->cardlock());
+    cap->channellist().push_back(this);
+}
+
+void TChannel::disconnect()
+{
+    if (!owner)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(owner->cardlock());
+    auto& list = owner->channellist();
+    const auto last = std::find(list.rbegin(), list.rend(), this);
+    if (last != list.rend())
+        list.erase(std::next(last).base());
+}
+
+void TChannel::settingschanged()
+{
+    auto lock = lockcard(owner);
+    if (writer)
+        writer->setnames(RecordingNames::fromconfig());
+}
+
+void TChannel::poststate(int code)
+{
+    if (code == 2 && lastposted_ == 2)
+        return;
+    lastposted_ = code;
+    mainqueue().post(ChannelStateMessage{int_id.load(std::memory_order_relaxed), code});
+}
+
+void TChannel::startrecording()
+{
+    auto lock = lockcard(owner);
+    recording.store(true, std::memory_order_relaxed);
+    if (voxmode.load(std::memory_order_relaxed) == 1) {
+        try {
+            writer->newfile(mypath, chname, appclock().now());
+            poststate(1);
+            addlog("Record started: " + chname);
+        } catch (const std::exception& e) {
+            addlog("Error: " + std::string(e.what()) + " " + chname);
+            recording.store(false, std::memory_order_relaxed);
+        }
+    } else {
+        lastposted_ = -1;  // arming always tells the panel
+        poststate(2);
+        addlog("VOX Activated for: " + chname);
+    }
+}
+
+void TChannel::stoprecording()
+{
+    {
+        auto lock = lockcard(owner);
+        recording.store(false, std::memory_order_relaxed);
+        if (writer && writer->fileopen()) {
+            try {
+                writer->closefile();
+            } catch (const std::exception& e) {
+                addlog("Error: " + std::string(e.what()) + " " + chname);
+            }
+            addlog("Record complete: " + chname);
+        }
+        lastposted_ = 0;
+    }
+    mainqueue().post(ChannelStateMessage{int_id.load(std::memory_order_relaxed), 0});
+}
+
+void TChannel::process(const std::int16_t* data, std::uint32_t dsize, int dmax)
+{
+    drawlevel.store(dmax, std::memory_order_relaxed);
+    if (!writer || !recording.load(std::memory_order_relaxed))
+        return;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+    try {
+        if (voxmode.load(std::memory_order_relaxed) == 1) {
+            writer->writedata(bytes, dsize, dmax);
+            return;
+        }
+        const Mono now = appclock().monotonic();
+        if (dmax > threshold.load(std::memory_order_relaxed)) {
+            voxstart = now;
+            if (!writer->fileopen()) {
+                poststate(1);
+                addlog("Record started: " + chname);
+                writer->newfile(mypath, chname, appclock().now());
+            }
+        } else {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - voxstart).count();
+            if ((ms < 0 ? -ms : ms) / 1000 >= voxtimer.load(std::memory_order_relaxed)) {
+                poststate(2);
+                if (writer->fileopen()) {
+                    writer->closefile();
+                    addlog("Record complete: " + chname);
+                }
+            }
+        }
+        if (writer->fileopen())
+            writer->writedata(bytes, dsize, dmax);
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
+}
+
+void TChannel::fail(const char* text) noexcept
+{
+    try {
+        addlog("Error: " + std::string(text) + " " + chname);
+    } catch (...) {
+    }
+    recording.store(false, std::memory_order_relaxed);
+    // Whatever the writer still holds open (an overlap file after a failed split) is finished;
+    // its errors were reported by the line above already.
+    try {
+        writer->closefile();
+    } catch (...) {
+    }
+    lastposted_ = 0;
+    try {
+        mainqueue().post(ChannelStateMessage{int_id.load(std::memory_order_relaxed), 0});
+    } catch (...) {
+    }
+}
+
+}  // namespace velk
