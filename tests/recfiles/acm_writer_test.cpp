@@ -299,5 +299,23 @@ TEST_F(AcmWriterTest, WriteErrorIsRaisedAndCloseLeavesAConsistentHeader)
     EXPECT_EQ(le::get32(&file[4]), 36u + 2 * 1600 + 332);
 }
 
+TEST_F(AcmWriterTest, WriteErrorOfTheRemainderAtCloseStillCompletesTheHeader)
+{
+    const tWAVEFORMATEX fmt = pcmformat(8000, 1, 16);
+    TACMWriter w(fmt, pcmwaveformat(8000, 1, 16));
+    w.open(path);
+    const auto signal = testsignal(8000, 1);
+    {
+        FileSizeLimit limit(44 + 1600 + 100);
+        EXPECT_EQ(w.write(signal.data(), 1600 + 500), 1600u);
+        expectmakererror([&] { w.close(); }, "Failed to write data to file");
+    }
+    EXPECT_FALSE(w.isopen());
+    const auto file = readfile(path);
+    ASSERT_EQ(file.size(), 44u + 1600 + 100);
+    EXPECT_EQ(le::get32(&file[40]), 1600u + 100);
+    EXPECT_EQ(le::get32(&file[4]), 36u + 1600 + 100);
+}
+
 }  // namespace
 }  // namespace velk

@@ -2,6 +2,9 @@
 // by ffprobe and sox with the right codec, rate, channels and duration, and PCM with the very
 // samples written.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cmath>
@@ -193,6 +196,52 @@ TEST_P(OfferedFormat, WrittenFileIsReadBackByFfprobeAndSox)
             differ += got != want;
         }
         EXPECT_EQ(differ, 0u);
+    }
+}
+
+double ffprobeduration(const std::string& path)
+{
+    return std::atof(
+        run("ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 '" + path + "'").c_str());
+}
+
+double soxseconds(const std::string& path, const tWAVEFORMATEX& f)
+{
+    const std::string decoded = run("sox -V1 '" + path + "' -t raw -e signed -b 16 -L - 2>/dev/null");
+    return static_cast<double>(decoded.size()) / (2.0 * f.nChannels * f.nSamplesPerSec);
+}
+
+TEST(KilledRecorder, FilePlaysInOtherSoftwareWithAtMostAboutOneSecondMissing)
+{
+    const tWAVEFORMATEX source = pcmformat(44100, 1, 16);
+    for (const fWaveFormat& target :
+         {pcmwaveformat(44100, 1, 16), *codecmanager().suggest(WAVE_FORMAT_IMA_ADPCM, source)}) {
+        SCOPED_TRACE(target.fx.wFormatTag);
+        test::TempFolder folder;
+        const std::string path = folder.file("cut.wav");
+        const double seconds = 3.35;
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // The recorder: writes 10 ms blocks and dies without closing the file.
+            TACMWriter w(source, target);
+            w.open(path);
+            const auto signal = sinesignal(source, static_cast<std::size_t>(seconds * 44100));
+            for (std::size_t pos = 0; pos < signal.size(); pos += 882)
+                w.write(signal.data() + pos, std::min<std::size_t>(882, signal.size() - pos));
+            ::kill(::getpid(), SIGKILL);
+            ::_exit(1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status));
+
+        const double probed = ffprobeduration(path);
+        EXPECT_GE(probed, seconds - 1.15);
+        EXPECT_LE(probed, seconds);
+        const double played = soxseconds(path, source);
+        EXPECT_GE(played, seconds - 1.15);
+        EXPECT_LE(played, seconds + 0.03);
     }
 }
 
