@@ -16,27 +16,9 @@
 
 namespace velk {
 
-namespace {
-
-std::tm totm(const CalendarTime& f)
-{
-    std::tm tm{};
-    tm.tm_year = f.year - 1900;
-    tm.tm_mon = f.month - 1;
-    tm.tm_mday = f.day;
-    tm.tm_hour = f.hour;
-    tm.tm_min = f.minute;
-    tm.tm_sec = f.second;
-    tm.tm_wday = f.dayofweek % 7;
-    tm.tm_isdst = -1;
-    return tm;
-}
-
-}  // namespace
-
 std::string formatlogline(TDateTime when, const std::string& text)
 {
-    const std::tm tm = totm(decodedatetime(when));
+    const std::tm tm = tmofcalendar(decodedatetime(when));
     char date[64];
     char time[64];
     if (std::strftime(date, sizeof date, "%x", &tm) == 0)

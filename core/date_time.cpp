@@ -46,19 +46,6 @@ std::int64_t floordiv(std::int64_t a, std::int64_t b)
     return q;
 }
 
-std::tm totm(const CalendarTime& f, int isdst)
-{
-    std::tm tm{};
-    tm.tm_year = f.year - 1900;
-    tm.tm_mon = f.month - 1;
-    tm.tm_mday = f.day;
-    tm.tm_hour = f.hour;
-    tm.tm_min = f.minute;
-    tm.tm_sec = f.second;
-    tm.tm_isdst = isdst;
-    return tm;
-}
-
 bool localfieldsmatch(std::time_t t, const CalendarTime& f)
 {
     std::tm tm{};
@@ -68,22 +55,21 @@ bool localfieldsmatch(std::time_t t, const CalendarTime& f)
            tm.tm_hour == f.hour && tm.tm_min == f.minute && tm.tm_sec == f.second;
 }
 
-// Local wall time of an instant as a millisecond count on the day-count scale.
-std::int64_t localwallms(std::time_t t)
+}  // namespace
+
+std::tm tmofcalendar(const CalendarTime& f, int isdst)
 {
     std::tm tm{};
-    localtime_r(&t, &tm);
-    CalendarTime f;
-    f.year = tm.tm_year + 1900;
-    f.month = tm.tm_mon + 1;
-    f.day = tm.tm_mday;
-    f.hour = tm.tm_hour;
-    f.minute = tm.tm_min;
-    f.second = tm.tm_sec;
-    return datetimetomilliseconds(encodedatetime(f));
+    tm.tm_year = f.year - 1900;
+    tm.tm_mon = f.month - 1;
+    tm.tm_mday = f.day;
+    tm.tm_hour = f.hour;
+    tm.tm_min = f.minute;
+    tm.tm_sec = f.second;
+    tm.tm_wday = f.dayofweek % 7;
+    tm.tm_isdst = isdst;
+    return tm;
 }
-
-}  // namespace
 
 bool CalendarTime::samefields(const CalendarTime& o) const
 {
@@ -188,7 +174,7 @@ SystemTime fromlocalcalendar(const CalendarTime& f, LocalTimeChoice choice)
     std::optional<std::time_t> first;
     std::optional<std::time_t> second;
     for (int isdst : {0, 1}) {
-        std::tm tm = totm(f, isdst);
+        std::tm tm = tmofcalendar(f, isdst);
         const std::time_t t = std::mktime(&tm);
         if (t == static_cast<std::time_t>(-1) || !localfieldsmatch(t, f))
             continue;
@@ -207,7 +193,7 @@ SystemTime fromlocalcalendar(const CalendarTime& f, LocalTimeChoice choice)
     } else {
         // The local time falls into a spring-forward gap: find the first instant whose local wall
         // time is at or after the wanted one. Local time is monotonic around a single gap.
-        std::tm tm = totm(f, -1);
+        std::tm tm = tmofcalendar(f, -1);
         const std::time_t guess = std::mktime(&tm);
         CalendarTime wanted = f;
         wanted.millisecond = 0;
@@ -216,7 +202,7 @@ SystemTime fromlocalcalendar(const CalendarTime& f, LocalTimeChoice choice)
         std::time_t hi = guess + 4 * 3600;
         while (lo < hi) {
             const std::time_t mid = lo + (hi - lo) / 2;
-            if (localwallms(mid) >= target)
+            if (datetimetomilliseconds(tolocaldatetime(SystemTime(std::chrono::seconds(mid)))) >= target)
                 hi = mid;
             else
                 lo = mid + 1;

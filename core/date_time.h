@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 
 namespace velk {
 
@@ -25,6 +26,10 @@ struct CalendarTime {
 
     bool samefields(const CalendarTime& other) const;
 };
+
+// Calendar fields as a struct tm (tm_isdst as given; tm_wday from `dayofweek`), for strftime and
+// mktime.
+std::tm tmofcalendar(const CalendarTime& fields, int isdst = -1);
 
 // Calendar fields to day count. Fields must be a valid date and time (no normalisation).
 TDateTime encodedatetime(const CalendarTime& fields);

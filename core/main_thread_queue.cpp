@@ -71,6 +71,17 @@ MainThreadQueue::Node* MainThreadQueue::pop()
     return nullptr;
 }
 
+MainThreadQueue::Node* MainThreadQueue::popnext()
+{
+    for (;;) {
+        if (Node* node = pop())
+            return node;
+        if (tail_ == head_.load(std::memory_order_acquire) && tail_->next.load(std::memory_order_acquire) == nullptr)
+            return nullptr;
+        std::this_thread::yield();  // a post is half-way through linking
+    }
+}
+
 void MainThreadQueue::post(MainMessage message)
 {
     push(new Node{{}, std::move(message)});
@@ -124,14 +135,7 @@ std::size_t MainThreadQueue::drain(MainMessageHandler* handler)
     signalled_.store(false, std::memory_order_seq_cst);
 
     std::size_t delivered = 0;
-    for (;;) {
-        Node* node = pop();
-        if (!node) {
-            if (tail_ == head_.load(std::memory_order_acquire) && tail_->next.load(std::memory_order_acquire) == nullptr)
-                break;
-            std::this_thread::yield();  // a post is half-way through linking
-            continue;
-        }
+    while (Node* node = popnext()) {
         std::unique_ptr<Node> owned(node);
         ++delivered;
         // The node is freed even when the handler throws; the error goes to the loop's caller,
@@ -151,14 +155,7 @@ std::size_t MainThreadQueue::drain(MainMessageHandler* handler)
 std::size_t MainThreadQueue::discard()
 {
     std::size_t dropped = 0;
-    for (;;) {
-        Node* node = pop();
-        if (!node) {
-            if (tail_ == head_.load(std::memory_order_acquire) && tail_->next.load(std::memory_order_acquire) == nullptr)
-                break;
-            std::this_thread::yield();
-            continue;
-        }
+    while (Node* node = popnext()) {
         delete node;
         ++dropped;
     }

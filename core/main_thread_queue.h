@@ -56,6 +56,8 @@ private:
 
     void push(Node* node);
     Node* pop();
+    // The next node, waiting out a post that is half-way through; nullptr when empty.
+    Node* popnext();
     void deliver(MainMessage& message, MainMessageHandler* handler);
 
     std::atomic<Node*> head_;  // producers append here

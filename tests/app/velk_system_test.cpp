@@ -9,16 +9,11 @@
 #include "core/clock.h"
 #include "core/user_notifier.h"
 #include "recfiles/descriptor_files.h"
+#include "tests/support/capture.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
 namespace {
-
-struct CapturingNotifier : UserNotifier {
-    std::vector<std::string> errors;
-    void error(const std::string& title, const std::string& text) override { errors.push_back(title + "|" + text); }
-    void information(const std::string&, const std::string&) override {}
-};
 
 class VelkSystemTest : public ::testing::Test {
 protected:
@@ -26,7 +21,7 @@ protected:
     ~VelkSystemTest() override { setusernotifier(nullptr); }
 
     test::TempDataRoot root;
-    CapturingNotifier notifier;
+    test::CapturingNotifier notifier;
 };
 
 TEST_F(VelkSystemTest, HandlesTheFourMessagesInPostingOrder)

@@ -11,16 +11,11 @@
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
 #include "core/user_notifier.h"
+#include "tests/support/capture.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
 namespace {
-
-struct CapturingNotifier : UserNotifier {
-    std::vector<std::string> errors;
-    void error(const std::string& title, const std::string& text) override { errors.push_back(title + "|" + text); }
-    void information(const std::string&, const std::string&) override {}
-};
 
 struct LogSink : MainMessageHandler {
     StatusLog* log = nullptr;
@@ -47,7 +42,7 @@ protected:
     ManualClock clock;
     ScopedAppClock scopedclock{clock};
     ScopedMainQueue queue;
-    CapturingNotifier notifier;
+    test::CapturingNotifier notifier;
     StatusLog log;
     LogSink sink;
 };

@@ -10,18 +10,11 @@
 #include <thread>
 
 #include "core/main_thread_queue.h"
+#include "tests/support/capture.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
 namespace {
-
-struct LogCollector : MainMessageHandler {
-    std::vector<std::string> texts;  // the text after the "; " of each line
-    void channelstate(const ChannelStateMessage&) override {}
-    void logline(LogLineMessage& m) override { texts.push_back(m.line.substr(m.line.find("; ") + 2)); }
-    void savedescriptor(SaveDescriptorMessage&) override {}
-    void filecomplete(FileCompleteMessage&) override {}
-};
 
 TRecDescriptor descriptorinstate(std::int32_t state)
 {
@@ -52,7 +45,7 @@ protected:
     test::TempDataRoot root;
     test::TempFolder folder;
     ScopedMainQueue queue;
-    LogCollector log;
+    test::LogCollector log;
 };
 
 TEST_F(DescriptorFilesTest, WrittenAndReadBackByteIdentical)
@@ -117,7 +110,7 @@ TEST_F(DescriptorFilesTest, AnInterruptedWriteKeepsThePreviousRecord)
         rlimit limit{1000, 1000};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         ScopedMainQueue childqueue;
-        LogCollector childlog;
+        test::LogCollector childlog;
         writedescriptor(target, descriptorinstate(DESC_FINAL));
         childqueue.queue().drain(&childlog);
         const bool logged = childlog.texts == std::vector<std::string>{"Write to VELK file, size mismatch: 1000"};
