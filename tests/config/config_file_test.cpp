@@ -20,6 +20,7 @@
 #include "core/main_thread_queue.h"
 #include "core/text_encoding.h"
 #include "core/user_notifier.h"
+#include "tests/support/capture.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
@@ -27,24 +28,6 @@ namespace {
 
 const char* const corruptedtitle = "Initialization Error";
 const char* const corruptedtext = "Configuration file corrupted. VELK will load default settings.";
-
-struct CapturingNotifier : UserNotifier {
-    std::vector<std::string> errors;
-    void error(const std::string& title, const std::string& text) override { errors.push_back(title + "|" + text); }
-    void information(const std::string&, const std::string&) override {}
-};
-
-struct LogCollector : MainMessageHandler {
-    std::vector<std::string> texts;  // the text after the "<date> @ <time>; " stamp
-    void channelstate(const ChannelStateMessage&) override {}
-    void logline(LogLineMessage& m) override
-    {
-        const auto at = m.line.find("; ");
-        texts.push_back(at == std::string::npos ? m.line : m.line.substr(at + 2));
-    }
-    void savedescriptor(SaveDescriptorMessage&) override {}
-    void filecomplete(FileCompleteMessage&) override {}
-};
 
 mode_t filemode(const std::string& path)
 {
@@ -175,8 +158,8 @@ protected:
 
     test::TempDataRoot root;
     ScopedMainQueue queue;
-    CapturingNotifier notifier;
-    LogCollector log;
+    test::CapturingNotifier notifier;
+    test::LogCollector log;
 };
 
 TEST_F(ConfigFileTest, FirstStartCreatesTheFoldersAndUsesTheDefaults)
