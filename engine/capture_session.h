@@ -1,0 +1,131 @@
+#pragma once
+// TSCapture: the capture session of one sound card. It owns the card's driver host, the list of
+// attached channels (through TCaptureCard) and a pool of blocks. The host calls the buffer handler
+// once per driver buffer on the driver's thread; the handler copies the inputs into a pooled block
+// and queues it. The card's storage thread (TStorageThread) turns each queued block into 16-bit
+// samples, tracks every input's decaying peak and, holding the card lock, hands each attached
+// channel its slice (one input, or a stereo pair interleaved) with its level.
+//
+// Block pool: at start the session allocates min(1024, max(32, 32 MiB / block bytes)) blocks,
+// i.e. 1024 blocks for small cards and never more than 32 MiB per card for large ones (64 inputs
+// at 256 frames: 512 blocks, 2.7 s of audio). When the pool runs dry the handler drops the buffer
+// instead of allocating or waiting, counts it, and the storage thread reports the count in the
+// status log ("Buffers lost: " + count + " for card: " + driver index).
+//
+// Wake-up: one counting semaphore per card, released once per queued block; the storage thread
+// empties the queue after each wake-up, so no block waits for a later buffer or another card.
+//
+// Threads:
+//   main thread            construction, destruction, start(), stop(), setsamplerate(), the card
+//                          operations for the dialogs, the host's reset / latency / rate handlers
+//   driver's buffer thread the buffer handler (no lock, no wait, no allocation)
+//   storage thread         delivery to the channels, under the card lock
+//   any thread             configuredrate(), actualrate(), freeblocks(), lostblocks()
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <semaphore>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/wave_format.h"
+#include "engine/asio_host.h"
+#include "engine/capture_card.h"
+#include "engine/spsc_queue.h"
+
+namespace velk {
+
+class TSCapture;
+
+// The storage thread of one card. Created and started by TSCapture::start, ended by stop.
+class TStorageThread {
+public:
+    explicit TStorageThread(TSCapture& card);
+    // Asks the thread to end, wakes it and waits for it; the blocks queued by then are delivered.
+    ~TStorageThread();
+    TStorageThread(const TStorageThread&) = delete;
+    TStorageThread& operator=(const TStorageThread&) = delete;
+
+private:
+    void execute();
+
+    TSCapture& card_;
+    std::atomic<bool> terminated_{false};
+    std::thread thread_;
+};
+
+class TSCapture final : public TCaptureCard {
+public:
+    // Opens driver `index` of the driver list with its buffers and asks for `rate` Hz. Raises the
+    // host's errors ("Asio driver failed!" ...). The card is created stopped.
+    TSCapture(int index, int rate);
+    // Stops the card if it runs.
+    ~TSCapture() override;
+
+    void start();
+    void stop();
+    bool stopped() const { return stopped_; }
+    // Changes the card's rate while it is stopped, rebuilds the channels' formats, starts the card
+    // and switches the channels that were on back on.
+    void setsamplerate(int rate, int bits);
+
+    // Card operations for the dialogs.
+    int inputcount(bool stereo) const;
+    std::string inputname(int i, bool stereo) const;
+    bool hasmixer() const { return false; }
+    int linecount() const { return 0; }
+    std::string linename(int) const { return {}; }
+    void selectline(int i) { mixerline = i; }
+    int getvolume(int) const { return 32767; }
+    void getvolumes(int& left, int& right) const { left = right = 32767; }
+    void setvolume(int, int) {}
+    void unmutedestination() {}
+
+    // TCaptureCard
+    int configuredrate() const override { return static_cast<int>(format.nSamplesPerSec); }
+    int actualrate() const override { return actualrate_.load(); }
+
+    TAsioHost& host() { return *host_; }
+    // Spare blocks in the pool now (free-running drivers use it as back-pressure).
+    std::size_t freeblocks() const { return free_.size(); }
+    std::size_t poolsize() const { return pool_.size(); }
+    std::uint64_t lostblocks() const { return lost_.load(); }
+
+    int mixerline = 0;
+    bool agc = false;
+    tWAVEFORMATEX format;  // PCM, 1 channel, the configured rate, 16 bits
+    int volumeleft = 32767;
+    int volumeright = 32767;
+
+private:
+    friend class TStorageThread;
+    void bufferswitch(float* const* inputs);
+    // Storage thread: delivers every queued block.
+    void deliver();
+    void refreshrate();
+    void switchchannelsback();
+    void onreset();
+    void onlatencychanged();
+    void onsampleratechanged();
+
+    std::unique_ptr<TAsioHost> host_;
+    std::atomic<bool> stopped_{true};
+    std::counting_semaphore<> wakeup_{0};
+    SpscQueue<float*> filled_;
+    SpscQueue<float*> free_;
+    std::vector<std::unique_ptr<float[]>> pool_;
+    std::vector<float> peaks_;
+    std::vector<std::int16_t> samples_;
+    std::vector<std::int16_t> pair_;
+    std::unique_ptr<TStorageThread> thread_;
+    std::atomic<int> actualrate_{0};
+    // Size of the running configuration (set by start).
+    std::size_t inputs_ = 0;
+    std::size_t frames_ = 0;
+    std::atomic<std::uint64_t> lost_{0};
+    std::uint64_t reportedlost_ = 0;  // storage thread
+};
+
+}  // namespace velk
