@@ -142,7 +142,11 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     // no seconds, and for a whole hour when the clocks go back: never write over a recording.
     Recording rec;
     for (int n = 1;; ++n) {
-        const std::string suffix = n == 1 ? std::string() : "-" + std::to_string(n);
+        std::string suffix;
+        if (n > 1) {
+            suffix = '-';
+            suffix += std::to_string(n);
+        }
         rec.audiopath = audiobase + suffix + ".wav";
         rec.descriptorpath = descriptorbase + suffix + ".velk";
         if (!pathtaken(rec.audiopath) && !pathtaken(rec.descriptorpath))
