@@ -342,12 +342,14 @@ void TACMWriter::close()
         }
     }
 
-    bool ok = true;
+    // An odd-sized data chunk gets its pad byte. On a full disk the pad may not fit; the sizes then
+    // leave it out, which every reader accepts at the end of a file.
+    bool padded = true;
     if (s.datasize % 2) {
         const std::uint8_t pad = 0;
-        ok = ::pwrite(s.fd.get(), &pad, 1, static_cast<off_t>(s.datapos + s.datasize)) == 1;
+        padded = ::pwrite(s.fd.get(), &pad, 1, static_cast<off_t>(s.datapos + s.datasize)) == 1;
     }
-    ok = s.writesizes(ok) && ok;
+    bool ok = s.writesizes(padded);
     ok = s.fd.reset() == 0 && ok;
     s.release();
     if (!ok)
