@@ -230,6 +230,11 @@ void TACMWriter::State::writedata(const std::uint8_t* data, std::size_t count)
         } else {
             datasize += done;
         }
+        // The "fact" count may not promise more samples than the blocks that reached the file.
+        if (factpos) {
+            const std::uint64_t perblock = target.fx.cbSize >= 2 ? le::get16(target.ext.data()) : 1;
+            frames = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, datasize / block * perblock));
+        }
         throw EMakerError(kWriteError);
     }
     datasize += count;

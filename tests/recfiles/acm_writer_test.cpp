@@ -299,6 +299,27 @@ TEST_F(AcmWriterTest, WriteErrorIsRaisedAndCloseLeavesAConsistentHeader)
     EXPECT_EQ(le::get32(&file[4]), 36u + 2 * 1600 + 332);
 }
 
+TEST_F(AcmWriterTest, WriteErrorOfACodecFileKeepsWholeBlocksAndAMatchingFactCount)
+{
+    const tWAVEFORMATEX fmt = pcmformat(8000, 1, 16);
+    const fWaveFormat gsm = *codecmanager().suggest(WAVE_FORMAT_GSM610, fmt);
+    TACMWriter w(fmt, gsm);
+    w.open(path);
+    const std::size_t header = 8 + 12 + 20 + 12 + 8;
+    const auto signal = testsignal(8000, 1);
+    {
+        // Room for 3.5 blocks of 65 bytes: the 100 ms buffer makes 2.5 blocks at a time.
+        FileSizeLimit limit(header + 3 * 65 + 30);
+        EXPECT_THROW(writeblocks(w, signal, 1600), EMakerError);
+        w.close();
+    }
+    const auto file = readfile(path);
+    ASSERT_EQ(file.size(), header + 3 * 65 + 1);  // three blocks and the pad byte
+    EXPECT_EQ(le::get32(&file[header - 4]), 3u * 65u);
+    EXPECT_EQ(le::get32(&file[header - 12]), 3u * 320u);  // "fact"
+    EXPECT_EQ(le::get32(&file[4]), file.size() - 8);
+}
+
 TEST_F(AcmWriterTest, WriteErrorOfTheRemainderAtCloseStillCompletesTheHeader)
 {
     const tWAVEFORMATEX fmt = pcmformat(8000, 1, 16);
