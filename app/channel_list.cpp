@@ -1,0 +1,92 @@
+#include "app/channel_list.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "config/config.h"
+#include "config/status_log.h"
+#include "core/user_notifier.h"
+#include "engine/card_table.h"
+
+namespace velk {
+
+void DeleteChannel(int i)
+{
+    TConfig& c = config();
+    if (i < 0 || i >= c.num)
+        return;
+    for (int k = i; k + 1 < c.num; ++k)
+        c.channels[static_cast<std::size_t>(k)] = c.channels[static_cast<std::size_t>(k + 1)];
+    --c.num;
+}
+
+TChannelList::~TChannelList() { clear(); }
+
+void TChannelList::createchannels()
+{
+    TConfig& c = config();
+    c.num = std::clamp(c.num, 0, maxchannels);
+    addlog("Starting Channels...");
+    int i = 0;
+    while (i < c.num) {
+        const TChannelConfig slot = c.channels[static_cast<std::size_t>(i)];
+        if (slot.card < 0 || slot.card >= cardtable().count || !captures()[static_cast<std::size_t>(slot.card)]) {
+            DeleteChannel(i);
+            addlog("Sound card not exist for channel: " + slot.name);
+            continue;
+        }
+        if (slot.chnum < 0 || slot.chnum >= channelinputs(i)) {
+            DeleteChannel(i);
+            addlog("Wrong recording mode for channel: " + slot.name);
+            continue;
+        }
+        TSCapture* card = captures()[static_cast<std::size_t>(slot.card)].get();
+        std::unique_ptr<TChannel> channel;
+        try {
+            channel = std::make_unique<TChannel>(slot.name, card, slot.chnum, slot.stereo);
+        } catch (const std::exception&) {
+            DeleteChannel(i);
+            addlog("Failed to create channel: " + slot.name);
+            usernotifier().error("VELK", "Failed to create channel. Please restart or reconfigure the program");
+            continue;
+        }
+        channel->int_id = i;
+        channel->mypath = slot.folder;
+        channel->voxmode = slot.mode;
+        channel->setvoxlevel(slot.voxlevel);
+        channel->setvoxtimer(slot.voxtime);
+        channel->deltime = slot.deltime;
+        TChannel& live = *channel;
+        channels_.push_back(std::move(channel));
+        live.connect(card);
+        card->mixerline = c.cards[static_cast<std::size_t>(slot.card)];
+        ++i;
+    }
+}
+
+void TChannelList::allchannelsstate(bool on)
+{
+    for (auto& channel : channels_) {
+        if (channel->recording.load() == on)
+            continue;
+        if (on)
+            channel->startrecording();
+        else
+            channel->stoprecording();
+    }
+}
+
+void TChannelList::clear()
+{
+    // At shutdown the cards are freed first (closecards empties their lists); only a channel
+    // whose card still exists is detached from it.
+    for (auto& channel : channels_) {
+        const bool cardalive = std::any_of(captures().begin(), captures().end(),
+                                           [&](const auto& card) { return card && card.get() == channel->owner; });
+        if (cardalive)
+            channel->disconnect();
+    }
+    channels_.clear();
+}
+
+}  // namespace velk

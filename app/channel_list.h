@@ -1,0 +1,45 @@
+#pragma once
+// TChannelList: the live channels of the recorder, one TChannel per configured channel, owned
+// here and attached to their cards. It builds them from the configuration at start-up (dropping
+// the configured channels whose card or input does not exist, with a status-log line naming
+// each), switches them all on or off, and frees them at shutdown, which finishes every open
+// recording.
+//
+// Threads: main thread only.
+
+#include <memory>
+#include <vector>
+
+#include "engine/channel.h"
+
+namespace velk {
+
+class TChannelList {
+public:
+    TChannelList() = default;
+    // Frees the channels (see clear()).
+    ~TChannelList();
+    TChannelList(const TChannelList&) = delete;
+    TChannelList& operator=(const TChannelList&) = delete;
+
+    // Creates one channel per configured channel (the first `num`, at most 256) on the started
+    // cards, with the lines "Starting Channels...", "Sound card not exist for channel: ",
+    // "Wrong recording mode for channel: " and "Failed to create channel: ".
+    void createchannels();
+    // Switches every channel on (manual: records; voice activation: listens) or off.
+    void allchannelsstate(bool on);
+    // Detaches every channel from its card and frees it; each writer finishes its recording.
+    void clear();
+
+    std::size_t size() const { return channels_.size(); }
+    TChannel& at(std::size_t i) { return *channels_.at(i); }
+
+private:
+    std::vector<std::unique_ptr<TChannel>> channels_;
+};
+
+// Drops slot i of the configured channels: the later slots move down one place and `num`
+// decreases by one (the last slot keeps a stale copy).
+void DeleteChannel(int i);
+
+}  // namespace velk
