@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +27,22 @@
 #include "engine/capture_card.h"
 #include "engine/channel.h"
 #include "recfiles/descriptor_files.h"
+
+// Every allocation of the program is counted, to show that the capture path allocates nothing
+// once its recordings are open.
+namespace {
+std::atomic<std::uint64_t> allocations{0};
+}
+
+void* operator new(std::size_t size)
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -62,7 +80,8 @@ struct Sink : MainMessageHandler {
 struct Figures {
     double seconds = 0;
     bool ok = true;
-    std::uintmax_t bytes = 0;  // bytes in the files written
+    std::uintmax_t bytes = 0;           // bytes in the files written
+    std::uint64_t blockallocations = 0;  // allocations while blocks were delivered
 };
 
 std::uintmax_t bytesin(const std::string& folder, const std::string& extension)
@@ -128,6 +147,7 @@ Figures recordpath(const std::string& folder, const std::vector<std::int16_t>& p
         if (!ch->recording)
             f.ok = false;
     }
+    const std::uint64_t before = allocations.load();
     for (long r = 0; r < rounds && f.ok; ++r) {
         std::lock_guard<std::recursive_mutex> lock(card.cardlock());
         int c = 0;
@@ -137,6 +157,7 @@ Figures recordpath(const std::string& folder, const std::vector<std::int16_t>& p
             ++c;
         }
     }
+    f.blockallocations = allocations.load() - before;
     for (auto& ch : chans)
         ch->stoprecording();
     f.seconds = since(start);
@@ -202,20 +223,24 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "recording path failed: %ju bytes written, %ju expected\n", r.bytes,
                          p.bytes + 44u * channels);
         path.seconds = std::min(path.seconds, r.seconds);
+        path.blockallocations = std::max(path.blockallocations, r.blockallocations);
 
         const Figures s = recordpath(folder, pool, rounds, 44100);
         std::filesystem::remove_all(folder);
         if (!s.ok)
             resampleok = false;
         resample.seconds = std::min(resample.seconds, s.seconds);
+        resample.blockallocations = std::max(resample.blockallocations, s.blockallocations);
     }
 
     report("plain buffered writes", plain, rounds);
     report("channel -> writer -> file", path, rounds);
     std::printf("ratio recording path / plain writes: %.2f (goal >= 0.70)\n", plain.seconds / path.seconds);
+    std::printf("allocations while delivering blocks: %ju\n", static_cast<std::uintmax_t>(path.blockallocations));
     if (resampleok) {
         report("resampling 48000 -> 44100", resample, rounds);
         std::printf("ratio resampling path / plain writes: %.2f\n", plain.seconds / resample.seconds);
+        std::printf("allocations while delivering blocks: %ju\n", static_cast<std::uintmax_t>(resample.blockallocations));
     } else {
         std::printf("resampling path 48000 -> 44100: not available (the recording could not be opened)\n");
     }
