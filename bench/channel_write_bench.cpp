@@ -41,8 +41,13 @@ void* operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
+// The replaced operator new above allocates with malloc, so free is the matching release; GCC
+// cannot see that through inlined library code.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
