@@ -144,6 +144,46 @@ TEST_F(WriterTest, NewfileWhileRecordingAndWritesWhileIdleDoNothing)
     EXPECT_EQ(sink.saves.size(), 2u);
 }
 
+TEST_F(WriterTest, LongChannelNameIsCutInTheDescriptorOnly)
+{
+    setlocal(2026, 3, 5, 10, 0, 0);
+    const std::string name(130, 'n');
+    make();
+    writer->newfile(recordings.path(), name, clock.now());
+    writer->closefile();
+    drain();
+    const auto ds = descriptors();
+    ASSERT_EQ(ds.size(), 1u);
+    EXPECT_EQ(ds[0].d.getname(), name.substr(0, 128));
+    EXPECT_EQ(ds[0].d.getpath(), wav("2026-03-05-10-00-00-" + name));
+    EXPECT_TRUE(std::filesystem::exists(ds[0].d.getpath()));
+}
+
+// A split whose new file cannot start: the error leaves writedata, the old file stays open as
+// the overlap recording and is finished by the next closefile.
+TEST_F(WriterTest, FailedSplitKeepsTheOverlapFileUntilClosefile)
+{
+    config().interval = 0;
+    config().overlap = 10;
+    setlocal(2026, 3, 5, 10, 0, 0);
+    make();
+    start();
+    feed(60, 1s);
+    const std::string blocker = recordings.file("blocker");
+    test::writetextfile(blocker, "");
+    config().velk_path = blocker;  // the next descriptor folder cannot be made
+    EXPECT_THROW(feed(1, 1s), EVelkError);
+    EXPECT_FALSE(writer->fileopen());
+    EXPECT_TRUE(writer->overlapopen());
+    EXPECT_EQ(writer->writedata(reinterpret_cast<const std::uint8_t*>("\0\0"), 2, 5), 0u);
+    writer->closefile();
+    EXPECT_FALSE(writer->overlapopen());
+    drain();
+    ASSERT_EQ(sink.saves.size(), 2u);
+    EXPECT_EQ(sink.saves[1].state, DESC_FINAL);
+    EXPECT_EQ(blocksof(wav("2026-03-05-10-00-00-Chan")), range(0, 59));
+}
+
 struct FinalFormatCase {
     const char* name;
     std::function<void(TConfig&)> change;
