@@ -1,0 +1,159 @@
+#include "recfiles/cleanup_thread.h"
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "config/config.h"
+#include "config/status_log.h"
+#include "core/clock.h"
+#include "core/main_thread_queue.h"
+#include "core/rec_descriptor.h"
+#include "core/user_notifier.h"
+#include "recfiles/descriptor_files.h"
+
+namespace velk {
+
+namespace {
+
+constexpr std::int64_t msperday = 86'400'000;
+
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+
+}  // namespace
+
+CleanupThread::CleanupThread(TWakeEvent& event, std::string folder) : event_(event), folder_(std::move(folder)) {}
+
+CleanupThread::~CleanupThread()
+{
+    if (thread_.joinable()) {
+        terminate();
+        event_.set();
+        thread_.join();
+    }
+}
+
+void CleanupThread::start()
+{
+    if (!thread_.joinable())
+        thread_ = std::thread([this] { run(); });
+}
+
+void CleanupThread::waitfor()
+{
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::uint64_t CleanupThread::wakeups() const
+{
+    std::lock_guard lock(mutex_);
+    return handled_;
+}
+
+bool CleanupThread::waitwakeups(std::uint64_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return handledcv_.wait_for(lock, timeout, [&] { return handled_ >= count; });
+}
+
+void CleanupThread::run()
+{
+    // The lowest priority: the cleanup never competes with capture or compression.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
+    while (!terminated_.load()) {
+        event_.wait();
+        // cleanuptime is a scalar the main thread may change at any time; read it once per wake-up.
+        const int days = config().cleanuptime;
+        if (!terminated_.load() && days > 0 && appclock().nowlocal() > lastcheck + 1.0) {
+            try {
+                pass();
+            } catch (const std::exception& e) {
+                // An error outside the handling of one file ends the pass without its last line.
+                report(e.what());
+            }
+        }
+        {
+            std::lock_guard lock(mutex_);
+            ++handled_;
+        }
+        handledcv_.notify_all();
+    }
+}
+
+void CleanupThread::pass()
+{
+    addlog("Cleanup started...");
+    deletetcount_.store(0);
+    lastcheck = appclock().nowlocal();
+    scan(folder_);
+    addlog("Cleanup finished. Deleted " + std::to_string(deletetcount_.load()) + " recordings");
+}
+
+void CleanupThread::scan(const std::string& folder)
+{
+    if (terminated_.load())
+        return;
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+    if (!dir)
+        return;
+    while (!terminated_.load()) {
+        const dirent* entry = ::readdir(dir.get());
+        if (!entry)
+            break;
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string path = folder + "/" + name;
+        struct stat st {};
+        // Symbolic links are not followed: the scan stays inside the data folder.
+        if (::lstat(path.c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            scan(path);
+            continue;
+        }
+        const auto dot = name.rfind('.');
+        if (dot == std::string::npos || name.compare(dot, std::string::npos, ".velk") != 0)
+            continue;
+        try {
+            handlefile(path);
+        } catch (const std::exception& e) {
+            report(e.what());
+        }
+    }
+}
+
+void CleanupThread::handlefile(const std::string& path)
+{
+    TRecDescriptor descriptor;
+    if (!readdescriptor(path, descriptor))
+        return;  // the read has logged why
+    const std::int64_t age = millisecondsbetween(appclock().nowlocal(), descriptor.start) / msperday;
+    if (age > config().cleanuptime) {
+        // Like the recording writer's short-recording deletion, without the descriptor lock; the
+        // results are not checked and the recording counts as deleted.
+        ::unlink(path.c_str());
+        const std::string audio = descriptor.getpath();
+        if (!audio.empty())
+            ::unlink(audio.c_str());
+        deletetcount_.fetch_add(1);
+    }
+}
+
+void CleanupThread::report(const std::string& message)
+{
+    // Shown by the main thread in the standard error box. The thread does not wait for it: the
+    // main thread may itself be waiting for this thread to end.
+    mainqueue().postcall([message] { usernotifier().error("VELK", message); });
+}
+
+}  // namespace velk

@@ -1,0 +1,75 @@
+#pragma once
+// CleanupThread: deletes recordings older than `cleanuptime` days. It does not run on a timer: the
+// compression processor wakes it after each finished compression, and it runs a pass at most once
+// a day. A pass walks the descriptor folder with its subfolders and deletes, for every descriptor
+// whose recording started more than `cleanuptime` whole days ago, the descriptor and the audio
+// file it points to. `cleanuptime` 0 switches the cleanup off.
+//
+// Threads:
+//   main thread     constructor, start(), lastcheck (before start), terminate(), waitfor(),
+//                   destructor
+//   cleanup thread  the passes (at the lowest priority)
+//   any thread      the wake-up event's set(), deletetcount(), wakeups(), waitwakeups()
+// Ages and the once-a-day rule read appclock().
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/date_time.h"
+#include "recfiles/wake_event.h"
+
+namespace velk {
+
+class CleanupThread {
+public:
+    // Created suspended. `event` (not owned) wakes the thread; `folder` is the descriptor folder
+    // (velk_path, copied here because the thread must not read the live configuration's strings).
+    CleanupThread(TWakeEvent& event, std::string folder);
+    // Terminates, wakes and joins a running thread.
+    ~CleanupThread();
+    CleanupThread(const CleanupThread&) = delete;
+    CleanupThread& operator=(const CleanupThread&) = delete;
+
+    // When the last pass started; the main thread sets it to now minus one day before start(), so
+    // the first wake-up runs a pass.
+    TDateTime lastcheck = 0;
+
+    void start();
+    // Asks the thread to end; a pass in progress stops at the next directory entry. The caller
+    // then sets the event so a waiting thread sees the request.
+    void terminate() { terminated_.store(true); }
+    void waitfor();
+
+    // Recordings deleted by the current (or last) pass.
+    int deletetcount() const { return deletetcount_.load(); }
+
+    // Wake-ups the thread has finished handling (a pass, or the decision not to run one). Tests
+    // set the event and wait here for the outcome instead of sleeping.
+    std::uint64_t wakeups() const;
+    // Waits until at least `count` wake-ups were handled; false if `timeout` passed first.
+    bool waitwakeups(std::uint64_t count, std::chrono::milliseconds timeout) const;
+
+private:
+    void run();
+    void pass();
+    void scan(const std::string& folder);
+    void handlefile(const std::string& path);
+    void report(const std::string& message);
+
+    TWakeEvent& event_;
+    std::string folder_;
+    std::thread thread_;
+    std::atomic<bool> terminated_{false};
+    std::atomic<int> deletetcount_{0};
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable handledcv_;
+    std::uint64_t handled_ = 0;
+};
+
+}  // namespace velk
