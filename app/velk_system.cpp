@@ -4,9 +4,14 @@
 
 #include "config/config.h"
 #include "config/config_file.h"
+#include "core/clock.h"
 #include "core/errors.h"
 #include "core/user_notifier.h"
+#include "engine/card_table.h"
+#include "recfiles/cleanup_thread.h"
 #include "recfiles/descriptor_files.h"
+#include "recfiles/processor.h"
+#include "recfiles/wake_event.h"
 
 namespace velk {
 
@@ -45,7 +50,17 @@ void VelkSystem::startup()
     addlog("VELK System Initialization...");
     loadconfig(config());
     statuslog_.setfolder(config().log_path);
+    // The cleanup thread's first wake-up runs a pass.
+    cleanupevent_ = std::make_unique<TWakeEvent>();
+    cleanup_ = std::make_unique<CleanupThread>(*cleanupevent_, config().velk_path);
+    cleanup_->lastcheck = appclock().nowlocal() - 1.0;
+    cleanup_->start();
+    processor_ = std::make_unique<TProcessor>(config().common_path, cleanupevent_.get());
+    startchannels();
     addlog("VELK System Activated.");
+    if (config().autorecording)
+        channels_.allchannelsstate(true);
+    processor_->loadtasks();
 }
 
 void VelkSystem::shutdown()
@@ -53,17 +68,47 @@ void VelkSystem::shutdown()
     if (stopped_)
         return;
     stopped_ = true;
+    if (cleanup_) {
+        cleanup_->terminate();
+        cleanupevent_->set();
+        cleanup_->waitfor();
+        cleanup_.reset();
+    }
     try {
         saveconfig(config());
     } catch (const std::exception& e) {
         usernotifier().error("Could not save settings", e.what());
     }
-    // Descriptor messages of recordings finished above are handled while their consumers exist.
+    if (processor_)
+        processor_->stopqueue();
+    // Cards stop before the channels they feed are freed; freeing a channel finishes its recording.
+    closecards();
+    channels_.clear();
+    // Descriptor messages of recordings finished above are handled while the processor exists, so
+    // their compressions are stored with its queue instead of started.
     runqueue();
+    processor_.reset();
+    cleanupevent_.reset();
     addlog("VELK Closed.");
     runqueue();
     handling_ = false;
     statuslog_.savelog();
+}
+
+// The sound cards and the channels on them. The driver cards belong to the ASIO edition; the
+// WDM edition's capture devices come with their own card objects.
+void VelkSystem::startchannels()
+{
+    if (edition_ != Edition::Asio)
+        return;
+    if (startcards())
+        channels_.createchannels();
+    try {
+        stopidlecards();
+    } catch (const std::exception&) {
+        addlog("Failed to arrange channels");
+        throw EVelkError("Failed to arrange channels");
+    }
 }
 
 void VelkSystem::channelstate(const ChannelStateMessage& message)
@@ -90,7 +135,14 @@ void VelkSystem::savedescriptor(SaveDescriptorMessage& message)
 void VelkSystem::filecomplete(FileCompleteMessage& message)
 {
     writedescriptor(message.path, message.descriptor);
-    compressions_.push_back(std::move(message.path));
+    // Without a processor (after shutdown) the descriptor stays in state 2, as after a crash.
+    if (processor_)
+        processor_->addtask(message.path);
+}
+
+std::vector<std::string> VelkSystem::compressionqueue() const
+{
+    return processor_ ? processor_->queue() : std::vector<std::string>{};
 }
 
 }  // namespace velk

@@ -7,14 +7,20 @@
 // Threads: main thread only, except queue() whose posting side any thread may use.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/channel_list.h"
 #include "config/edition.h"
 #include "config/status_log.h"
 #include "core/main_thread_queue.h"
 
 namespace velk {
+
+class CleanupThread;
+class TProcessor;
+class TWakeEvent;
 
 class VelkSystem : public MainMessageHandler {
 public:
@@ -26,24 +32,31 @@ public:
     VelkSystem& operator=(const VelkSystem&) = delete;
 
     // Start-up: the status log takes lines from here on; the configuration is loaded (defaults
-    // when the files are missing or damaged).
+    // when the files are missing or damaged); the cleanup thread and the compression processor
+    // start; the compressions left from the last run are queued again.
     void startup();
-    // Shutdown in its fixed order: save the configuration, let the queue run once, post
-    // "VELK Closed.", let the queue run once more, stop handling messages, file the status log.
+    // Shutdown in its fixed order: stop the cleanup thread, save the configuration, close the
+    // compression queue to new work, let the queue run once, free the processor (it stores its
+    // queue), post "VELK Closed.", let the queue run once more, stop handling messages, file the
+    // status log.
     void shutdown();
 
     // Delivers every waiting message (the loops call this when wakeupfd() is readable).
     std::size_t runqueue();
     MainThreadQueue& queue() { return queue_; }
     StatusLog& statuslog() { return statuslog_; }
+    TChannelList& channels() { return channels_; }
     Edition edition() const { return edition_; }
 
     // Headless: every status-log line also goes to stdout as it arrives.
     void setechotostdout(bool on) { echo_ = on; }
     // Called for WM_CHANNELSTATE (the panels listen here).
     std::function<void(const ChannelStateMessage&)> onchannelstate;
-    // Paths queued for compression by finished recordings, in arrival order.
-    const std::vector<std::string>& compressionqueue() const { return compressions_; }
+    // The compression queue (entry 0 is converting while the processor is busy); empty before
+    // start-up and after shutdown.
+    std::vector<std::string> compressionqueue() const;
+    // The compression processor while the system runs, else null.
+    TProcessor* processor() { return processor_.get(); }
 
     // MainMessageHandler
     void channelstate(const ChannelStateMessage& message) override;
@@ -52,14 +65,18 @@ public:
     void filecomplete(FileCompleteMessage& message) override;
 
 private:
+    void startchannels();
     Edition edition_;
     MainThreadQueue queue_;
     StatusLog statuslog_;
+    TChannelList channels_;  // the live channels (ASIO edition: on the driver cards)
     bool started_ = false;
     bool stopped_ = false;
     bool handling_ = true;
     bool echo_ = false;
-    std::vector<std::string> compressions_;
+    std::unique_ptr<TWakeEvent> cleanupevent_;
+    std::unique_ptr<CleanupThread> cleanup_;
+    std::unique_ptr<TProcessor> processor_;
 };
 
 // "4.0.0"

@@ -1,0 +1,328 @@
+#include "recfiles/converter.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+
+#include "config/config.h"
+#include "config/status_log.h"
+#include "core/byte_order.h"
+#include "core/errors.h"
+#include "core/main_thread_queue.h"
+#include "core/user_notifier.h"
+#include "recfiles/acm_writer.h"
+#include "recfiles/descriptor_files.h"
+#include "recfiles/mp3_writer.h"
+#include "recfiles/wavein.h"
+
+namespace velk {
+
+namespace {
+
+std::string barename(const std::string& path)
+{
+    return std::filesystem::path(path).stem().string();
+}
+
+std::string withextension(const std::string& path, const char* extension)
+{
+    return std::filesystem::path(path).replace_extension(extension).string();
+}
+
+// Flushes a finished file's data to the disk (through a descriptor of its own; the writer has
+// closed it). Returns 0 or an errno value.
+int syncfile(const std::string& path, int flags = O_RDONLY)
+{
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int rc = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return rc;
+}
+
+std::uint64_t filesize(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
+float normalizegain(std::int32_t peak)
+{
+    return peak > 0 ? 32767.0f / static_cast<float>(peak) : 1.0f;
+}
+
+void applygain(std::uint8_t* data, std::size_t bytes, float gain)
+{
+    for (std::size_t i = 0; i + 1 < bytes; i += 2) {
+        float x = static_cast<float>(static_cast<std::int16_t>(le::get16(data + i))) * gain;
+        if (x > 32767.0f)
+            x = 32767.0f;
+        if (x < -32768.0f)
+            x = -32768.0f;
+        // The default rounding mode rounds halves to even.
+        le::put16(data + i, static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lrint(x))));
+    }
+}
+
+std::size_t downmix(std::uint8_t* data, std::size_t bytes)
+{
+    const std::size_t frames = bytes / 4;
+    for (std::size_t f = 0; f < frames; ++f) {
+        const int l = static_cast<std::int16_t>(le::get16(data + 4 * f));
+        const int r = static_cast<std::int16_t>(le::get16(data + 4 * f + 2));
+        le::put16(data + 2 * f, static_cast<std::uint16_t>(static_cast<std::int16_t>(l / 2 + r / 2)));
+    }
+    return frames * 2;
+}
+
+std::size_t duplicate(std::uint8_t* data, std::size_t bytes)
+{
+    const std::size_t samples = bytes / 2;
+    for (std::size_t i = samples; i-- > 0;) {
+        std::uint8_t s[2] = {data[2 * i], data[2 * i + 1]};
+        std::memcpy(data + 4 * i, s, 2);
+        std::memcpy(data + 4 * i + 2, s, 2);
+    }
+    return samples * 4;
+}
+
+TConverter::TConverter(bool encodererrorbox) : buffer_(2 * blocksize), encodererrorbox_(encodererrorbox) {}
+
+TConverter::~TConverter() = default;
+
+void TConverter::yield()
+{
+    // Gives the time slice away, so conversions never compete with capture.
+    ::sched_yield();
+    ::sched_yield();
+}
+
+bool TConverter::convert(const std::string& path)
+{
+    path_ = path;
+    error_.clear();
+    output_ = path;
+    deletesource_ = false;
+    reader_.reset();
+    bool read = false;
+    try {
+        descriptor_ = TRecDescriptor{};
+        if (!readdescriptor(path, descriptor_)) {
+            error_ = "Can not read VELK file";
+            return false;
+        }
+        read = true;
+        const std::string audio = descriptor_.getpath();
+        output_ = audio;
+        addlog("Compression started for: " + barename(audio));
+        gain_ = normalizegain(descriptor_.peak);
+        if (!validdescriptor(descriptor_)) {
+            error_ = "Converter: invalid VELK data";
+            return false;
+        }
+        const bool ok = descriptor_.codec == 0 ? towav() : tomp3();
+        reader_.reset();
+        if (ok) {
+            descriptor_.state = DESC_FINAL;
+            descriptor_.setpath(output_);
+        } else {
+            descriptor_.state = DESC_FAILED;
+        }
+        writedescriptor(path, descriptor_);
+        // The recorded WAV goes only now that the descriptor names the MP3: a crash in between
+        // leaves an extra WAV, never a descriptor pointing at a deleted file.
+        if (ok && deletesource_)
+            ::unlink(audio.c_str());
+        return ok;
+    } catch (const std::exception& e) {
+        // Anything the steps above do not handle fails this task; the queue goes on.
+        reader_.reset();
+        error_ = e.what();
+        if (read && validdescriptor(descriptor_)) {
+            descriptor_.state = DESC_FAILED;
+            writedescriptor(path, descriptor_);
+        }
+        return false;
+    }
+}
+
+bool TConverter::towav()
+{
+    const std::string source = descriptor_.getpath();
+    reader_ = std::make_unique<TWavein>(source);
+    if (!reader_->ok()) {
+        error_ = reader_->error();
+        return false;
+    }
+    sourceformat_ = reader_->getformat();
+    output_ = source;
+    bool down = false;
+    bool dup = false;
+    const std::uint16_t targetchannels = descriptor_.format.fx.nChannels;
+    if (targetchannels < sourceformat_.nChannels && sourceformat_.nChannels == 2) {
+        sourceformat_ = pcmformat(sourceformat_.nSamplesPerSec, 1, 16);
+        down = true;
+    } else if (targetchannels > sourceformat_.nChannels && sourceformat_.nChannels == 1) {
+        sourceformat_ = pcmformat(sourceformat_.nSamplesPerSec, 2, 16);
+        dup = true;
+    }
+
+    const std::string temp = withextension(source, ".wave");
+    auto writer = std::make_unique<TACMWriter>(sourceformat_, descriptor_.format);
+    try {
+        writer->open(temp);
+    } catch (const std::exception& e) {
+        error_ = e.what();
+        return false;
+    }
+
+    bool failed = false;
+    std::uint64_t fed = 0;
+    std::size_t count = 1;
+    while (count > 0 && !abort_.load()) {
+        count = reader_->readdata(buffer_.data(), blocksize);
+        yield();
+        if (count > 0) {
+            try {
+                std::size_t n = count;
+                if (down)
+                    n = downmix(buffer_.data(), n);
+                if (config().normalize)
+                    applygain(buffer_.data(), n, gain_);
+                if (dup)
+                    n = duplicate(buffer_.data(), n);
+                writer->write(buffer_.data(), n);
+                fed += n;
+            } catch (const std::exception& e) {
+                // Nothing more can reach the file; the recording stays as it is.
+                error_ = e.what();
+                failed = true;
+                break;
+            }
+        }
+        if (blockhook)
+            blockhook();
+        yield();
+    }
+    try {
+        writer->close();
+    } catch (const std::exception& e) {
+        if (!failed)
+            error_ = e.what();
+        failed = true;
+    }
+    const std::uint32_t frames = writer->framecount();
+    writer.reset();
+    reader_.reset();
+    if (failed || abort_.load())
+        return false;  // the ".wave" file stays beside the untouched recording
+
+    // Every source frame must have reached the file before the recording is replaced.
+    if (frames != fed / sourceformat_.nBlockAlign) {
+        error_ = "Converted file is incomplete";
+        return false;
+    }
+    if (const int rc = syncfile(temp)) {
+        error_ = systemerrortext(rc);
+        return false;
+    }
+    // One step replaces the recording with the converted file: a crash sees one or the other.
+    if (::rename(temp.c_str(), source.c_str()) != 0) {
+        error_ = systemerrortext(errno);
+        return false;
+    }
+    syncfile(std::filesystem::path(source).parent_path().string(), O_RDONLY | O_DIRECTORY);
+    return true;
+}
+
+bool TConverter::tomp3()
+{
+    const std::string source = descriptor_.getpath();
+    reader_ = std::make_unique<TWavein>(source);
+    if (!reader_->ok()) {
+        error_ = reader_->error();
+        return false;
+    }
+    sourceformat_ = reader_->getformat();
+    output_ = withextension(source, ".mp3");
+    MP3Settings settings;
+    settings.mp3mode = descriptor_.mp3mode;
+    settings.vbrmax = descriptor_.vbrmax;
+    settings.bitrate = descriptor_.bitrate;
+    settings.avgbitrate = descriptor_.avgbitrate;
+    settings.vbrquality = descriptor_.vbrquality;
+    settings.mp3crc = descriptor_.mp3crc != 0;
+    std::unique_ptr<MP3writer> writer;
+    try {
+        writer = std::make_unique<MP3writer>(output_, settings, samplerateofindex(config().samplerate),
+                                             descriptor_.samplerate, sourceformat_.nChannels);
+    } catch (const std::exception& e) {
+        error_ = e.what();
+        return false;
+    }
+    if (!writer->ready()) {
+        if (encodererrorbox_)
+            mainqueue().postcall([] { usernotifier().error("MP3 Encoder Error", "Error opening encoding stream"); });
+        error_ = "Can not initialize MP3 encoder";
+        return false;
+    }
+
+    bool failed = false;
+    std::uint64_t fed = 0;
+    std::size_t count = 1;
+    while (count > 0 && !abort_.load()) {
+        count = reader_->readdata(buffer_.data(), blocksize);
+        yield();
+        if (count > 0) {
+            try {
+                if (config().normalize)
+                    applygain(buffer_.data(), count, gain_);
+                writer->encode(buffer_.data(), count);
+                fed += count;
+            } catch (const std::exception& e) {
+                error_ = e.what();
+                failed = true;
+                break;
+            }
+        }
+        if (blockhook)
+            blockhook();
+        yield();
+    }
+    if (!failed && !abort_.load()) {
+        try {
+            writer->finish();
+        } catch (const std::exception& e) {
+            error_ = e.what();
+            failed = true;
+        }
+    }
+    const std::uint64_t framesin = writer->framesin();
+    const std::uint64_t framesout = writer->framesout();
+    const std::uint64_t written = writer->byteswritten();
+    writer.reset();
+    reader_.reset();
+    if (failed || abort_.load())
+        return false;
+    // A complete MP3: every source frame was encoded, the MP3 frames cover them, and the file
+    // holds every byte the encoder produced.
+    const std::uint64_t sourceframes = fed / sourceformat_.nBlockAlign;
+    if (framesin != sourceframes || framesout < framesin || filesize(output_) != written) {
+        error_ = "Converted file is incomplete";
+        return false;
+    }
+    deletesource_ = true;
+    return true;
+}
+
+}  // namespace velk

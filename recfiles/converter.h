@@ -1,0 +1,88 @@
+#pragma once
+// TConverter: one compression at a time. It reads a recording's descriptor, converts the recorded
+// 16-bit PCM WAV to the descriptor's final format (a codec WAV through TACMWriter, or MP3 through
+// MP3writer), optionally normalising the level on the way, and rewrites the descriptor in state 3
+// (final) or 4 (failed). The recorded WAV is replaced or deleted only once the output has been
+// written completely, flushed to the disk and closed: a full disk, a write error or a crash never
+// costs the recording.
+//
+// Threads:
+//   compression thread  convert(), error(), output()
+//   any thread          cancel(), aborted()
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/rec_descriptor.h"
+#include "core/wave_format.h"
+
+namespace velk {
+
+class TWavein;
+
+// The normalisation gain of a recording whose loudest block had level `peak` (0..32767):
+// 32767 / peak in single precision, 1.0 for silence.
+float normalizegain(std::int32_t peak);
+// Multiplies every 16-bit sample of `data` by `gain`, clamps to the 16-bit range and rounds to the
+// nearest integer, halves to even.
+void applygain(std::uint8_t* data, std::size_t bytes, float gain);
+// Stereo to mono in place: each frame L, R becomes (L div 2) + (R div 2), divisions truncating.
+// Returns the new byte count (half of the whole frames' bytes).
+std::size_t downmix(std::uint8_t* data, std::size_t bytes);
+// Mono to stereo in place: each sample s becomes s, s. `data` must hold 2 x `bytes`. Returns the
+// new byte count.
+std::size_t duplicate(std::uint8_t* data, std::size_t bytes);
+
+class TConverter {
+public:
+    static constexpr std::size_t blocksize = 8192;  // bytes read from the WAV per step
+
+    // `encodererrorbox`: also show "Error opening encoding stream" in a message box (through the
+    // main thread, without waiting) when the MP3 encoder cannot start; headless it is left out.
+    explicit TConverter(bool encodererrorbox = false);
+    ~TConverter();
+    TConverter(const TConverter&) = delete;
+    TConverter& operator=(const TConverter&) = delete;
+
+    // Converts the recording whose descriptor file is `path`. Returns true on success; error()
+    // then is empty. An unreadable or invalid descriptor is left as it is; every other failure
+    // leaves state 4 and the recorded WAV untouched.
+    bool convert(const std::string& path);
+    // The last error text, and the file the conversion is about: the output once it is known,
+    // before that the recording (or, with an unreadable descriptor, the descriptor file).
+    const std::string& error() const { return error_; }
+    const std::string& output() const { return output_; }
+
+    // Stops a running conversion at its next block; it then fails as aborted. Final: the converter
+    // is cancelled once, when the processor is freed.
+    void cancel() { abort_.store(true); }
+    bool aborted() const { return abort_.load(); }
+
+    // Called on the compression thread after each block was handed to the writer (tests use it to
+    // act in the middle of a conversion).
+    std::function<void()> blockhook;
+
+private:
+    bool towav();
+    bool tomp3();
+    void yield();
+
+    std::vector<std::uint8_t> buffer_;  // 2 x blocksize: duplication doubles a block in place
+    TRecDescriptor descriptor_;
+    std::string path_;
+    float gain_ = 1.0f;
+    std::unique_ptr<TWavein> reader_;
+    tWAVEFORMATEX sourceformat_;
+    std::string output_;
+    std::string error_;
+    bool deletesource_ = false;  // MP3: the recorded WAV goes once the descriptor names the MP3
+    bool encodererrorbox_ = false;
+    std::atomic<bool> abort_{false};
+};
+
+}  // namespace velk

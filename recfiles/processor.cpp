@@ -1,0 +1,135 @@
+#include "recfiles/processor.h"
+
+#include <exception>
+#include <filesystem>
+
+#include "config/status_log.h"
+#include "core/rec_descriptor.h"
+#include "recfiles/converter.h"
+#include "recfiles/descriptor_files.h"
+#include "recfiles/process_thread.h"
+#include "recfiles/task_list.h"
+#include "recfiles/wake_event.h"
+
+namespace velk {
+
+TProcessor::TProcessor(std::string folder, TWakeEvent* cleanupevent, bool encodererrorbox)
+    : folder_(std::move(folder)), cleanupevent_(cleanupevent), converter_(std::make_unique<TConverter>(encodererrorbox))
+{
+    readtasklist(folder_ + brokenfilesfile, broken_);
+    worker_ = std::make_unique<TProcessThread>(*converter_);
+    std::weak_ptr<int> alive = alive_;
+    worker_->setcompletion([this, alive](const std::string& task, const std::string& error, bool result,
+                                         const std::string& output) {
+        if (alive.lock())
+            taskdone(task, error, result, output);
+    });
+    worker_->start();
+}
+
+TProcessor::~TProcessor()
+{
+    alive_.reset();
+    worker_->setcompletion({});
+    converter_->cancel();
+    worker_->terminate();
+    worker_->signal();
+    worker_->waitfor();
+    worker_.reset();
+    std::vector<std::string> pending;
+    {
+        std::lock_guard lock(lock_);
+        pending = queue_;
+    }
+    for (const auto& [name, list] : {std::pair{audiotaskfile, &pending}, std::pair{brokenfilesfile, &broken_}}) {
+        try {
+            writetasklist(folder_ + name, *list);
+        } catch (const std::exception& e) {
+            addlog(std::string("Can not save ") + name + ": " + e.what());
+        }
+    }
+}
+
+void TProcessor::addtask(const std::string& path)
+{
+    {
+        std::lock_guard lock(lock_);
+        queue_.push_back(path);
+    }
+    if (running_)
+        nexttask();
+}
+
+void TProcessor::loadtasks()
+{
+    std::vector<std::string> paths;
+    readtasklist(folder_ + audiotaskfile, paths);
+    std::vector<std::string> load;
+    for (const auto& path : paths) {
+        TRecDescriptor descriptor;
+        if (readdescriptor(path, descriptor) && descriptor.state != DESC_FINAL)
+            load.push_back(path);
+    }
+    std::size_t count;
+    {
+        std::lock_guard lock(lock_);
+        queue_.insert(queue_.end(), load.begin(), load.end());
+        count = queue_.size();
+    }
+    if (count > 0)
+        addlog("  " + std::to_string(count) + " files queued for compression");
+    nexttask();
+}
+
+void TProcessor::nexttask()
+{
+    std::lock_guard lock(lock_);
+    if (queue_.empty() || busy_)
+        return;
+    busy_ = true;
+    // The worker reads the task only after the event, which is set after the task.
+    worker_->settask(queue_.front());
+    worker_->signal();
+}
+
+void TProcessor::taskdone(const std::string& task, const std::string& error, bool result, const std::string& output)
+{
+    std::string removed = task;
+    {
+        std::lock_guard lock(lock_);
+        if (!queue_.empty()) {
+            removed = queue_.front();
+            queue_.erase(queue_.begin());
+        }
+    }
+    const std::string name = std::filesystem::path(output).stem().string();
+    if (result) {
+        addlog("File: " + name + " compressed.");
+    } else {
+        broken_.push_back(removed);
+        addlog("Unable to compress file: " + name + ". " + error);
+    }
+    if (running_) {
+        if (cleanupevent_)
+            cleanupevent_->set();
+        {
+            std::lock_guard lock(lock_);
+            busy_ = false;
+        }
+        nexttask();
+    }
+}
+
+std::vector<std::string> TProcessor::queue() const
+{
+    std::lock_guard lock(lock_);
+    return queue_;
+}
+
+bool TProcessor::busy() const
+{
+    std::lock_guard lock(lock_);
+    return busy_;
+}
+
+}  // namespace velk

@@ -1,0 +1,67 @@
+#pragma once
+// TProcessor: the compression queue. Finished recordings whose final format is not the recorded
+// PCM are queued by their descriptor paths and converted one at a time by the worker
+// (TProcessThread with its TConverter). Completions come back to the main thread, are logged,
+// wake the cleanup thread and start the next task. The queue survives an orderly restart through
+// "audiotask.velx"; failed tasks are kept in "brokenfiles.velx".
+//
+// Threads: main thread only (constructor, addtask, loadtasks, nexttask, taskdone, stopqueue,
+// destructor; the inspection methods too). The worker touches only its converter. The queue and
+// the busy flag are guarded by the queue lock, held only for list changes and the busy
+// test-and-set; the broken list and the running flag belong to the main thread alone.
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace velk {
+
+class TConverter;
+class TProcessThread;
+class TWakeEvent;
+
+class TProcessor {
+public:
+    // `folder`: the common folder holding both task lists (with its trailing slash).
+    // `cleanupevent` (not owned, may be null): set after every completed task while running.
+    // `encodererrorbox`: see TConverter. Loads the broken list and starts the worker.
+    explicit TProcessor(std::string folder, TWakeEvent* cleanupevent = nullptr, bool encodererrorbox = false);
+    // Stops the worker (a running conversion is aborted and stays first in the queue) and stores
+    // the queue in "audiotask.velx" and the broken list in "brokenfiles.velx".
+    ~TProcessor();
+    TProcessor(const TProcessor&) = delete;
+    TProcessor& operator=(const TProcessor&) = delete;
+
+    // Queues a descriptor path (WM_FILECOMPLETE); starts it at once when nothing runs.
+    void addtask(const std::string& path);
+    // Once, late in start-up: re-queues the tasks of "audiotask.velx" whose descriptors can be
+    // read and are not final, and logs how many.
+    void loadtasks();
+    // Hands entry 0 to the worker unless a task is running.
+    void nexttask();
+    // The completion of entry 0 (posted by the worker).
+    void taskdone(const std::string& task, const std::string& error, bool result, const std::string& output);
+    // No new task starts from here on (shutdown).
+    void stopqueue() { running_ = false; }
+
+    std::vector<std::string> queue() const;
+    bool busy() const;
+    const std::vector<std::string>& broken() const { return broken_; }
+    TConverter& converter() { return *converter_; }
+
+private:
+    std::string folder_;
+    TWakeEvent* cleanupevent_;
+    mutable std::mutex lock_;  // the queue lock
+    std::vector<std::string> queue_;
+    bool busy_ = false;
+    std::vector<std::string> broken_;
+    bool running_ = true;
+    std::unique_ptr<TConverter> converter_;
+    std::unique_ptr<TProcessThread> worker_;
+    // Completions still in the main-thread queue when the processor is gone find this expired.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace velk

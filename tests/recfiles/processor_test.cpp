@@ -1,0 +1,378 @@
+// The compression: the sample routines, conversions to codec WAV and MP3 as read back from disk,
+// the failure table, the queue with its task lists across restarts and shutdowns, full disks and
+// unexpected errors.
+#include "recfiles/processor.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "core/byte_order.h"
+#include "recfiles/cleanup_thread.h"
+#include "recfiles/codec_manager.h"
+#include "recfiles/converter.h"
+#include "recfiles/task_list.h"
+#include "recfiles/wake_event.h"
+#include "tests/recfiles/compression_fixture.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::vector<std::uint8_t> bytesof(const std::vector<std::int16_t>& s)
+{
+    std::vector<std::uint8_t> b(s.size() * 4);  // room for duplication
+    for (std::size_t i = 0; i < s.size(); ++i)
+        le::put16(b.data() + 2 * i, static_cast<std::uint16_t>(s[i]));
+    return b;
+}
+std::vector<std::int16_t> samplesof(const std::vector<std::uint8_t>& b, std::size_t bytes)
+{
+    std::vector<std::int16_t> s(bytes / 2);
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<std::int16_t>(le::get16(b.data() + 2 * i));
+    return s;
+}
+
+TEST(SampleRoutines, DownmixDuplicateAndNormalisationGain)
+{
+    auto b = bytesof({-3, 5, 32767, 32767, -32768, -32768, -1, -1});
+    EXPECT_EQ(downmix(b.data(), 16), 8u);
+    EXPECT_EQ(samplesof(b, 8), (std::vector<std::int16_t>{1, 32766, -32768, 0}));
+
+    b = bytesof({7, -2});
+    EXPECT_EQ(duplicate(b.data(), 4), 8u);
+    EXPECT_EQ(samplesof(b, 8), (std::vector<std::int16_t>{7, 7, -2, -2}));
+
+    const float gain = normalizegain(16384);
+    EXPECT_EQ(gain, 1.99993896484375f);
+    b = bytesof({16384, -16384, -16385, 8192, 0});
+    applygain(b.data(), 10, gain);
+    // 8192 x gain = 16383.5: halves round to even.
+    EXPECT_EQ(samplesof(b, 10), (std::vector<std::int16_t>{32767, -32767, -32768, 16384, 0}));
+
+    EXPECT_EQ(normalizegain(0), 1.0f);
+    b = bytesof({-32768, 123, 32767});
+    applygain(b.data(), 6, normalizegain(0));
+    EXPECT_EQ(samplesof(b, 6), (std::vector<std::int16_t>{-32768, 123, 32767}));
+}
+
+class ProcessorTest : public test::CompressionFixture {
+protected:
+    ProcessorTest() { setusernotifier(&notifier); }
+    ~ProcessorTest() override { setusernotifier(nullptr); }
+
+    std::unique_ptr<TProcessor> start()
+    {
+        return std::make_unique<TProcessor>(config().common_path, &cleanupevent);
+    }
+    // Runs the main-thread side until the processor has nothing queued.
+    void finish(TProcessor& processor)
+    {
+        ASSERT_TRUE(drainuntil([&] { return processor.queue().empty(); }));
+    }
+    std::vector<std::string> tasklist(const char* name)
+    {
+        std::vector<std::string> paths;
+        readtasklist(config().common_path + name, paths);
+        return paths;
+    }
+    std::string wav(const std::string& name) { return recordings() + "/" + name + ".wav"; }
+
+    TWakeEvent cleanupevent;
+    test::CapturingNotifier notifier;
+};
+
+TEST_F(ProcessorTest, ChannelConversionsAndNormalisationAreSampleExact)
+{
+    // Stereo into a mono target: (L div 2) + (R div 2); mono into stereo: each sample twice;
+    // normalisation, switched on after recording, is applied at compression time.
+    const auto down = record("down", 8000, 2, {-3, 5, 100, 101, -7, -8}, [](TRecDescriptor& d) {
+        d.format = pcmwaveformat(8000, 1, 16);
+    });
+    const auto dup = record("dup", 8000, 1, {1, -2, 3}, [](TRecDescriptor& d) { d.format = pcmwaveformat(8000, 2, 16); });
+    const auto norm = record("norm", 8000, 1, {16384, -16384, -16385, 8192}, [](TRecDescriptor& d) { d.peak = 16384; });
+    auto processor = start();
+    config().normalize = false;
+    processor->addtask(down);
+    processor->addtask(dup);
+    finish(*processor);
+    config().normalize = true;
+    processor->addtask(norm);
+    finish(*processor);
+
+    EXPECT_EQ(test::readfile(wav("down")).substr(44).size(), 6u);
+    auto samples = [&](const std::string& name) {
+        const std::string b = test::readfile(wav(name)).substr(44);
+        std::vector<std::int16_t> s(b.size() / 2);
+        for (std::size_t i = 0; i < s.size(); ++i)
+            s[i] = static_cast<std::int16_t>(le::get16(reinterpret_cast<const std::uint8_t*>(b.data()) + 2 * i));
+        return s;
+    };
+    EXPECT_EQ(samples("down"), (std::vector<std::int16_t>{1, 100, -7}));
+    EXPECT_EQ(samples("dup"), (std::vector<std::int16_t>{1, 1, -2, -2, 3, 3}));
+    EXPECT_EQ(samples("norm"), (std::vector<std::int16_t>{32767, -32767, -32768, 16384}));
+    for (const auto& [path, name] : {std::pair{down, "down"}, std::pair{dup, "dup"}, std::pair{norm, "norm"}}) {
+        const TRecDescriptor d = descriptor(path);
+        EXPECT_EQ(d.state, DESC_FINAL);
+        EXPECT_EQ(d.getpath(), wav(name));
+        EXPECT_FALSE(fs::exists(recordings() + "/" + name + ".wave"));
+    }
+    EXPECT_EQ(logtexts(), (std::vector<std::string>{"Compression started for: down", "File: down compressed.",
+                                                    "Compression started for: dup", "File: dup compressed.",
+                                                    "Compression started for: norm", "File: norm compressed."}));
+    // Every completion woke the cleanup thread.
+    EXPECT_TRUE(cleanupevent.waitfor(0ms));
+}
+
+TEST_F(ProcessorTest, CodecWavReplacesTheRecordingInPlace)
+{
+    const auto source = test::tone(22050, 1, 22050 * 2);
+    const auto task = record("adpcm", 22050, 1, source, [](TRecDescriptor& d) {
+        d.format = *codecmanager().suggest(WAVE_FORMAT_IMA_ADPCM, pcmformat(22050, 1, 16));
+    });
+    auto processor = start();
+    processor->addtask(task);
+    finish(*processor);
+    EXPECT_EQ(descriptor(task).state, DESC_FINAL);
+    EXPECT_EQ(test::probe(wav("adpcm"), "codec_name"), "adpcm_ima_wav");
+    const std::string bytes = test::readfile(wav("adpcm"));
+    const auto fact = bytes.find("fact");
+    ASSERT_NE(fact, std::string::npos);
+    EXPECT_EQ(le::get32(reinterpret_cast<const std::uint8_t*>(bytes.data()) + fact + 8), source.size());
+    EXPECT_EQ(std::distance(fs::directory_iterator(recordings()), fs::directory_iterator()), 1);
+}
+
+TEST_F(ProcessorTest, Mp3ReplacesTheRecordingAndUncompletedHeadersConvertWhole)
+{
+    const auto source = test::tone(22050, 2, 22050 * 3);
+    const auto task = record("song", 22050, 2, source, [](TRecDescriptor& d) {
+        d.codec = 1;
+        d.mp3mode = 0;
+        d.bitrate = 5;
+    });
+    // The recording was cut off: its header still says 0 bytes.
+    test::writepcmwav(wav("song"), 22050, 2, source, false);
+    config().samplerate = 3;  // 22050: index 5 is 80 kbit/s
+    auto processor = start();
+    processor->addtask(task);
+    finish(*processor);
+    const TRecDescriptor d = descriptor(task);
+    EXPECT_EQ(d.state, DESC_FINAL);
+    EXPECT_EQ(d.getpath(), recordings() + "/song.mp3");
+    EXPECT_FALSE(fs::exists(wav("song")));
+    EXPECT_EQ(test::probe(d.getpath(), "bit_rate"), "80000");
+    EXPECT_NEAR(std::stod(test::probe(d.getpath(), "duration")), 3.0, 0.1);
+    EXPECT_EQ(logtexts().back(), "File: song compressed.");
+}
+
+TEST_F(ProcessorTest, FailuresNameTheirOwnTaskKeepTheRecordingAndAreListedBroken)
+{
+    struct Case {
+        const char* name;
+        std::function<std::string()> make;  // returns the descriptor path
+        std::string line;                   // the completion line
+        std::int32_t state;                 // the descriptor's state afterwards
+    };
+    const auto tone = test::tone(8000, 1, 800);
+    const std::vector<Case> cases = {
+        {"unreadable", [&] { return data() + "/10-00-00-Gone.velk"; },
+         "Unable to compress file: 10-00-00-Gone. Can not read VELK file", 0},
+        {"invalid", [&] { return record("invalid", 8000, 1, tone, [](TRecDescriptor& d) { d.samplerate = 0; }); },
+         "Unable to compress file: invalid. Converter: invalid VELK data", DESC_WAITING},
+        {"missing",
+         [&] {
+             const auto p = record("missing", 8000, 1, tone);
+             fs::remove(wav("missing"));
+             return p;
+         },
+         "Unable to compress file: missing. No such file or directory", DESC_FAILED},
+        {"noheader",
+         [&] {
+             const auto p = record("noheader", 8000, 1, tone);
+             test::writepcmwav(wav("noheader"), 8000, 0, {});
+             return p;
+         },
+         "Unable to compress file: noheader. WaveIn: wrong header, channels: 0 Sampling rate: 8000", DESC_FAILED},
+        {"nocodec",
+         [&] {
+             return record("nocodec", 8000, 1, tone, [](TRecDescriptor& d) { d.format.fx.wFormatTag = 0x7777; });
+         },
+         "Unable to compress file: nocodec. Can not open conversion stream. Current codec support only one channel. "
+         "Please select another codec at control panel",
+         DESC_FAILED},
+        {"noencoder", [&] { return record("noencoder", -8000, 1, tone, [](TRecDescriptor& d) { d.codec = 1; }); },
+         "Unable to compress file: noencoder. Can not initialize MP3 encoder", DESC_FAILED},
+    };
+    const auto good = record("good", 8000, 1, tone, [](TRecDescriptor& d) { d.codec = 1; });
+    auto processor = start();
+    processor->addtask(good);
+    std::vector<std::string> broken;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string task = c.make();
+        const std::string before = fs::exists(wav(c.name)) ? test::readfile(wav(c.name)) : "";
+        processor->addtask(task);
+        finish(*processor);
+        broken.push_back(task);
+        EXPECT_EQ(logtexts().back(), c.line);
+        if (c.state) {
+            EXPECT_EQ(descriptor(task).state, c.state);
+            EXPECT_EQ(fs::exists(wav(c.name)) ? test::readfile(wav(c.name)) : "", before);
+        }
+    }
+    EXPECT_EQ(processor->broken(), broken);
+    processor.reset();
+    EXPECT_EQ(tasklist(brokenfilesfile), broken);
+    EXPECT_TRUE(tasklist(audiotaskfile).empty());
+    // The broken list only grows.
+    processor = start();
+    EXPECT_EQ(processor->broken(), broken);
+}
+
+TEST_F(ProcessorTest, ShutdownDuringAConversionLeavesTheTaskFirstForTheNextStart)
+{
+    const auto source = test::tone(44100, 2, 44100 * 2);
+    const auto first = record("first", 44100, 2, source, [](TRecDescriptor& d) { d.codec = 1; });
+    const auto second = record("second", 44100, 2, source, [](TRecDescriptor& d) { d.codec = 1; });
+    const auto final = record("final", 44100, 2, source, [](TRecDescriptor& d) { d.state = DESC_FINAL; });
+    const std::string recorded = test::readfile(wav("first"));
+    auto processor = start();
+    std::atomic<bool> started{false};
+    TConverter& converter = processor->converter();
+    converter.blockhook = [&] {
+        started = true;
+        while (!converter.aborted())
+            std::this_thread::yield();
+    };
+    processor->addtask(first);
+    processor->addtask(second);
+    while (!started)
+        std::this_thread::yield();
+    processor->stopqueue();
+    processor.reset();
+    drain();
+
+    EXPECT_EQ(descriptor(first).state, DESC_FAILED);
+    EXPECT_EQ(test::readfile(wav("first")), recorded);
+    EXPECT_EQ(tasklist(audiotaskfile), (std::vector<std::string>{first, second}));
+    EXPECT_TRUE(tasklist(brokenfilesfile).empty());
+    EXPECT_EQ(logtexts(), std::vector<std::string>{"Compression started for: first"});  // no completion
+
+    // The next start: a final descriptor listed in the file is skipped.
+    writetasklist(config().common_path + audiotaskfile, {first, final, second});
+    processor = start();
+    processor->loadtasks();
+    finish(*processor);
+    EXPECT_EQ(logtexts(),
+              (std::vector<std::string>{"  2 files queued for compression", "Compression started for: first",
+                                        "File: first compressed.", "Compression started for: second",
+                                        "File: second compressed."}));
+    EXPECT_EQ(descriptor(first).state, DESC_FINAL);
+    EXPECT_EQ(descriptor(final).state, DESC_FINAL);
+    EXPECT_TRUE(fs::exists(wav("final")));
+}
+
+TEST_F(ProcessorTest, UnexpectedErrorFailsTheTaskAndTheQueueGoesOn)
+{
+    const auto tone = test::tone(8000, 1, 8000);
+    const auto bad = record("bad", 8000, 1, tone, [](TRecDescriptor& d) { d.codec = 1; });
+    const auto next = record("next", 8000, 1, tone, [](TRecDescriptor& d) { d.codec = 1; });
+    auto processor = start();
+    bool thrown = false;
+    processor->converter().blockhook = [&] {
+        if (!thrown) {
+            thrown = true;
+            throw std::runtime_error("something unforeseen");
+        }
+    };
+    processor->addtask(bad);
+    processor->addtask(next);
+    finish(*processor);
+    const auto texts = logtexts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Unable to compress file: bad. something unforeseen"), texts.end());
+    EXPECT_EQ(texts.back(), "File: next compressed.");
+    EXPECT_EQ(descriptor(bad).state, DESC_FAILED);
+    EXPECT_TRUE(fs::exists(wav("bad")));
+    EXPECT_EQ(processor->broken(), std::vector<std::string>{bad});
+}
+
+// A full disk: the output cannot grow beyond a few kilobytes. Run in a child process, whose file
+// size limit does not touch the test runner.
+class FullDiskTest : public ProcessorTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FullDiskTest, IncompleteOutputFailsTheTaskAndKeepsTheRecording)
+{
+    const int codec = GetParam();
+    const auto task = record("full", 44100, 2, test::tone(44100, 2, 44100 * 4), [&](TRecDescriptor& d) {
+        d.codec = codec;
+        d.format = *codecmanager().suggest(WAVE_FORMAT_IMA_ADPCM, pcmformat(44100, 2, 16));
+    });
+    const std::string recorded = test::readfile(wav("full"));
+    const std::string errorfile = folder.file("error.txt");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{20000, 20000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        TConverter converter;
+        const bool ok = converter.convert(task);
+        test::writetextfile(errorfile, converter.error());
+        ::_exit(ok ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(test::readtextfile(errorfile), "Failed to write data to file");
+    EXPECT_EQ(test::readfile(wav("full")), recorded);
+    const TRecDescriptor d = descriptor(task);
+    EXPECT_EQ(d.state, DESC_FAILED);
+    EXPECT_EQ(d.getpath(), wav("full"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FullDiskTest, ::testing::Values(0, 1),
+                         [](const auto& info) { return info.param ? "Mp3" : "CodecWav"; });
+
+TEST_F(ProcessorTest, CleanupRunsAfterACompressionAtMostOnceADay)
+{
+    config().cleanuptime = 5;
+    const auto tone = test::tone(8000, 1, 800);
+    CleanupThread cleanup(cleanupevent, config().velk_path);
+    cleanup.lastcheck = clock.nowlocal() - 1.0 - 1.0 / 86400;
+    cleanup.start();
+    auto processor = start();
+    auto compress = [&](const std::string& name, std::uint64_t wakeups) {
+        processor->addtask(record(name, 8000, 1, tone, [](TRecDescriptor& d) { d.codec = 1; }));
+        finish(*processor);
+        ASSERT_TRUE(cleanup.waitwakeups(wakeups, 60s));
+        drain();
+    };
+    auto passes = [&] {
+        const auto texts = logtexts();
+        return std::count(texts.begin(), texts.end(), "Cleanup started...");
+    };
+    compress("one", 1);
+    EXPECT_EQ(passes(), 1);
+    clock.advance(1h);
+    compress("two", 2);
+    EXPECT_EQ(passes(), 0);
+    clock.advance(24h);
+    compress("three", 3);
+    EXPECT_EQ(passes(), 1);
+    cleanup.terminate();
+    cleanupevent.set();
+    cleanup.waitfor();
+}
+
+}  // namespace
+}  // namespace velk
