@@ -209,6 +209,17 @@ TEST_F(ProcessorTest, FailuresNameTheirOwnTaskKeepTheRecordingAndAreListedBroken
          "Unable to compress file: nocodec. Can not open conversion stream. Current codec support only one channel. "
          "Please select another codec at control panel",
          DESC_FAILED},
+        // A codec WAV under the recording's name (a conversion whose descriptor update was cut
+        // off) is not read as PCM.
+        {"codecwav",
+         [&] {
+             const auto p = record("codecwav", 8000, 1, tone);
+             std::string bytes = test::readfile(wav("codecwav"));
+             bytes[20] = 0x11;
+             test::writetextfile(wav("codecwav"), bytes);
+             return p;
+         },
+         "Unable to compress file: codecwav. WaveIn: not a 16-bit PCM file, format: 17 bits: 16", DESC_FAILED},
         {"noencoder", [&] { return record("noencoder", -8000, 1, tone, [](TRecDescriptor& d) { d.codec = 1; }); },
          "Unable to compress file: noencoder. Can not initialize MP3 encoder", DESC_FAILED},
     };
