@@ -11,6 +11,7 @@
 
 #include "config/status_log.h"
 #include "engine/channel.h"
+#include "engine/sample_converter.h"
 
 namespace velk {
 
@@ -24,12 +25,24 @@ constexpr std::size_t poolbytes = 32u << 20;
 // to even, clamped to the 16-bit range (float driver types can exceed full scale).
 inline std::int16_t tosample(float x, double volume)
 {
-    double y = std::nearbyint(static_cast<double>(x) * volume);
-    y = std::min(32767.0, std::max(-32768.0, y));
+    const double y = roundtoeven(std::min(32767.0, std::max(-32768.0, static_cast<double>(x) * volume)));
     return static_cast<std::int16_t>(y);
 }
 
-inline int level(double peak) { return static_cast<int>(std::nearbyint(peak * 32767.0)); }
+// Levels above full scale (float driver types) are kept, but bounded to stay an int.
+inline int level(double peak) { return static_cast<int>(roundtoeven(std::min(peak * 32767.0, 2147483647.0))); }
+
+// One sample's step of an input's peak: multiplied by 0.999, replaced by a louder |x|.
+inline float decay(float peak, float x)
+{
+    peak = static_cast<float>(peak * 0.999);
+    const float a = std::fabs(x);
+    return a > peak ? a : peak;
+}
+
+// Below this the level is 0 anyway; flushing spares the processor denormal arithmetic during long
+// silences.
+inline float flush(float peak) { return peak < 1e-20f ? 0.0f : peak; }
 
 }  // namespace
 
@@ -155,17 +168,33 @@ void TSCapture::deliver()
         for (std::size_t c = 0; c < inputs_; ++c) {
             const float* x = block + c * frames_;
             std::int16_t* out = samples_.data() + c * frames_;
-            float peak = peaks_[c];
-            for (std::size_t i = 0; i < frames_; ++i) {
+            for (std::size_t i = 0; i < frames_; ++i)
                 out[i] = tosample(x[i], volume);
-                peak = static_cast<float>(peak * 0.999);
-                const float a = std::fabs(x[i]);
-                if (a > peak)
-                    peak = a;
+        }
+        // The decaying peaks: each sample multiplies the peak by 0.999, then a louder sample
+        // replaces it. Each input is one chain of dependent steps; running several inputs side by
+        // side lets the processor overlap the chains.
+        constexpr std::size_t lanes = 8;
+        std::size_t c = 0;
+        for (; c + lanes <= inputs_; c += lanes) {
+            float peak[lanes];
+            const float* x[lanes];
+            for (std::size_t j = 0; j < lanes; ++j) {
+                peak[j] = peaks_[c + j];
+                x[j] = block + (c + j) * frames_;
             }
-            // Below this the level is 0 anyway; flushing spares the processor denormal arithmetic
-            // during long silences.
-            peaks_[c] = peak < 1e-20f ? 0.0f : peak;
+            for (std::size_t i = 0; i < frames_; ++i)
+                for (std::size_t j = 0; j < lanes; ++j)
+                    peak[j] = decay(peak[j], x[j][i]);
+            for (std::size_t j = 0; j < lanes; ++j)
+                peaks_[c + j] = flush(peak[j]);
+        }
+        for (; c < inputs_; ++c) {
+            const float* x = block + c * frames_;
+            float peak = peaks_[c];
+            for (std::size_t i = 0; i < frames_; ++i)
+                peak = decay(peak, x[i]);
+            peaks_[c] = flush(peak);
         }
         {
             std::lock_guard lock(cardlock());

@@ -65,17 +65,27 @@ struct IntType {
     // scaling.
     static constexpr int outbits = Shift ? Bits - Shift : Bits;
 
-    // Rounds to the nearest integer, ties to even (the default rounding mode), and clamps to the
-    // significant width. The product is formed in long double, which holds float x 2^31 exactly.
-    static std::int64_t scale(long double x)
+    // Rounds x * full scale to the nearest integer, ties to even, exactly, and clamps to the
+    // significant width. The product is formed in double; fma recovers its rounding error, which
+    // decides the cases where the double product sits exactly on a half.
+    static std::int64_t scale(double x)
     {
-        const long double max = static_cast<long double>(fullscale(outbits));
-        long double y = std::nearbyint(x * max);
-        if (!(y >= -max - 1))  // also catches NaN
-            y = std::isnan(y) ? 0 : -max - 1;
-        if (y > max)
-            y = max;
-        return static_cast<std::int64_t>(y);
+        const double max = static_cast<double>(fullscale(outbits));
+        if (x != x)
+            return 0;
+        const double p = x * max;
+        if (p >= max)
+            return fullscale(outbits);
+        if (p <= -max - 1)
+            return -fullscale(outbits) - 1;
+        const double err = std::fma(x, max, -p);
+        double r = roundtoeven(p);
+        const double f = p - r;
+        if (f == 0.5 && err > 0)
+            r += 1;
+        else if (f == -0.5 && err < 0)
+            r -= 1;
+        return static_cast<std::int64_t>(r);
     }
     static void out32(const float* source, void* target, std::size_t count)
     {
