@@ -33,10 +33,13 @@ public:
 
     // Start-up: the status log takes lines from here on; the configuration is loaded (defaults
     // when the files are missing or damaged); the cleanup thread and the compression processor
-    // start; the compressions left from the last run are queued again.
+    // start; the sound cards start, one channel per configured channel is attached to its card,
+    // the unused cards stop and, with `autorecording`, every channel is switched on; the
+    // compressions left from the last run are queued again.
     void startup();
     // Shutdown in its fixed order: stop the cleanup thread, save the configuration, close the
-    // compression queue to new work, let the queue run once, free the processor (it stores its
+    // compression queue to new work, stop and free the cards, free the channels (finishing their
+    // recordings), let the queue run once, free the processor (it stores its
     // queue), post "VELK Closed.", let the queue run once more, stop handling messages, file the
     // status log.
     void shutdown();
