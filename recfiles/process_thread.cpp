@@ -4,6 +4,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <exception>
 
 #include "core/main_thread_queue.h"
@@ -48,8 +50,13 @@ void TProcessThread::waitfor()
 
 void TProcessThread::run()
 {
-    // Below normal priority: conversions take what capture leaves.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 5);
+    // Below normal priority (five steps nicer than the process): conversions take what capture
+    // leaves.
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, tid);
+    if (errno == 0)
+        ::setpriority(PRIO_PROCESS, tid, std::min(nice + 5, 19));
     while (!terminated_.load()) {
         work_.wait();
         if (terminated_.load())

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -258,8 +259,10 @@ TEST_F(ProcessorTest, ShutdownDuringAConversionLeavesTheTaskFirstForTheNextStart
     const std::string recorded = test::readfile(wav("first"));
     auto processor = start();
     std::atomic<bool> started{false};
+    std::atomic<int> workernice{-100};
     TConverter& converter = processor->converter();
     converter.blockhook = [&] {
+        workernice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
         started = true;
         while (!converter.aborted())
             std::this_thread::yield();
@@ -271,6 +274,8 @@ TEST_F(ProcessorTest, ShutdownDuringAConversionLeavesTheTaskFirstForTheNextStart
     processor->stopqueue();
     processor.reset();
     drain();
+    // The worker runs below the process's priority.
+    EXPECT_GT(workernice.load(), ::getpriority(PRIO_PROCESS, 0));
 
     EXPECT_EQ(descriptor(first).state, DESC_FAILED);
     EXPECT_EQ(test::readfile(wav("first")), recorded);
