@@ -220,7 +220,10 @@ void TAsioHost::setSampleRate(double r)
         return;
     driver_->setSampleRate(r);  // a failure is not reported; the host takes the rate anyway
     samplerate_ = r;
-    time_.timeInfo.sampleRate = r;
+    // The time record belongs to the driver's buffer thread while streaming; it takes the rate
+    // when the buffers are next created.
+    if (!active_)
+        time_.timeInfo.sampleRate = r;
 }
 
 void TAsioHost::setActive(bool a)
