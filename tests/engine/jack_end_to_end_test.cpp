@@ -48,6 +48,8 @@ public:
         }
     }
     bool ok() const { return client_ != nullptr; }
+    // Asks the server for another buffer size, as a user's patchbay would.
+    int setbuffersize(jack_nframes_t frames) { return jack_set_buffer_size(client_, frames); }
     std::uint64_t frames() const { return frames_.load(); }
 
 private:
@@ -167,6 +169,40 @@ TEST_F(JackEndToEndTest, RecordsMonoAndStereoChannelsFromJackPortsSampleForSampl
         ASSERT_EQ(p.samples[2 * i], shifted(m.samples[i], 1000)) << i;
         ASSERT_EQ(p.samples[2 * i + 1], shifted(m.samples[i], 2000)) << i;
     }
+    EXPECT_EQ(card.lostblocks(), 0u);
+}
+
+TEST_F(JackEndToEndTest, AServerBufferSizeChangeReopensTheCardAtTheNewSize)
+{
+    Feeder feeder(server_);
+    ASSERT_TRUE(feeder.ok());
+    JackDriverSettings js;
+    js.servername = server_;
+    js.sources = {"feeder:out_1", "feeder:out_2"};
+    TDavAsioDriverDescription d;
+    d.name = "JACK";
+    d.path = "builtin:jack";
+    d.factory = [js] { return DriverPtr(new JackDriver(js)); };
+    test::DriverSourceScope scope({d});
+
+    TSCapture card(0, 48000);
+    card.start();
+    ASSERT_EQ(card.host().BufferSize(), 256);
+    ASSERT_EQ(feeder.setbuffersize(512), 0);
+    // The reset request travels through the main-thread queue, which this test thread drains.
+    ASSERT_TRUE(waituntil([&] {
+        drain();
+        return card.host().BufferSize() == 512;
+    }));
+    EXPECT_FALSE(card.stopped());
+    EXPECT_TRUE(card.host().Active());
+    const std::uint64_t before = feeder.frames();
+    ASSERT_TRUE(waituntil([&] { return feeder.frames() > before + 4096; }));
+    card.stop();
+    drain();
+    ASSERT_GE(sink.logs.size(), 2u);
+    EXPECT_EQ(sink.logs[0], "Reset Command received for card: 0");
+    EXPECT_EQ(sink.logs[1].rfind("Latency changed to ", 0), 0u) << sink.logs[1];
     EXPECT_EQ(card.lostblocks(), 0u);
 }
 
