@@ -40,7 +40,7 @@ void printusage(Edition edition, std::FILE* out)
 
 }  // namespace
 
-int programmain(Edition edition, int argc, char** argv)
+int programmain(Edition edition, int argc, char** argv, const ProgramWindows* windows)
 {
     bool headless = false;
     for (int i = 1; i < argc; ++i) {
@@ -59,9 +59,6 @@ int programmain(Edition edition, int argc, char** argv)
             return 2;
         }
     }
-    // The windows come later; until then the program always runs as it does headless.
-    (void)headless;
-
     HeadlessLoop::blocksignals();
     std::setlocale(LC_ALL, "");
     std::setlocale(LC_NUMERIC, "C");
@@ -78,6 +75,9 @@ int programmain(Edition edition, int argc, char** argv)
         std::fprintf(stderr, "VELK is already running.\n");
         return 1;
     }
+
+    if (!headless && windows && windows->available())
+        return windows->run(edition, argc, argv);
 
     HeadlessNotifier notifier;
     setusernotifier(&notifier);

@@ -8,8 +8,17 @@
 
 namespace velk {
 
+// The windows, when the program is built with them: whether a display can be opened, and the
+// windowed run (start-up, event loop, orderly shutdown) that replaces the headless loop. The
+// windowed run returns the exit code.
+struct ProgramWindows {
+    bool (*available)();
+    int (*run)(Edition edition, int argc, char** argv);
+};
+
 // Returns the process exit code: 0 after an orderly shutdown (or --help/--version), 1 when another
 // instance runs or start-up failed, 2 for a bad command line.
-int programmain(Edition edition, int argc, char** argv);
+// Without --headless, and when `windows` can open a display, the program runs with its windows.
+int programmain(Edition edition, int argc, char** argv, const ProgramWindows* windows = nullptr);
 
 }  // namespace velk

@@ -1,0 +1,77 @@
+#include "app/gui_program.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSessionManager>
+#include <QSocketNotifier>
+#include <clocale>
+#include <cstdlib>
+
+#include "app/main_form.h"
+#include "app/qt_notifier.h"
+#include "app/velk_system.h"
+#include "core/unique_fd.h"
+
+namespace velk {
+
+namespace {
+
+bool windowsavailable()
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+int runwindows(Edition edition, int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    // Qt takes the user's locale for everything; numbers in the files stay in the C format.
+    std::setlocale(LC_NUMERIC, "C");
+    QApplication::setApplicationName(QStringLiteral("VELK"));
+    // The window may hide in the tray while a dialog closes; the program ends with its main window.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QtNotifier notifier;
+    setusernotifier(&notifier);
+    {
+        VelkSystem system(edition);
+        TMainForm form(system);
+        // SIGINT and SIGTERM (blocked in every thread) make the same close request as the close
+        // box, so a session that ends closes the window in order.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        UniqueFd sigfd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+        QSocketNotifier signalnotifier(sigfd.get(), QSocketNotifier::Read);
+        QObject::connect(&signalnotifier, &QSocketNotifier::activated, &form, [&] {
+            signalfd_siginfo info{};
+            while (::read(sigfd.get(), &info, sizeof info) == sizeof info) {
+            }
+            form.close();
+        });
+        // The end of the user's session makes the same close request (guarded like Exit).
+        QObject::connect(qApp, &QApplication::commitDataRequest, &form, [&](QSessionManager&) { form.close(); });
+        QObject::connect(&form, &TMainForm::shutdowncomplete, &app, &QApplication::quit, Qt::QueuedConnection);
+        form.show();
+        app.exec();
+    }
+    setusernotifier(nullptr);
+    return 0;
+}
+
+}  // namespace
+
+const ProgramWindows& qtwindows()
+{
+    static const ProgramWindows windows{&windowsavailable, &runwindows};
+    return windows;
+}
+
+}  // namespace velk

@@ -1,0 +1,53 @@
+#pragma once
+// The password prompt (Tpassform), asked before a guarded action, and the password dialog
+// (Tpassword), where the user sets the password and what it guards.
+//
+// Threads: main thread.
+
+#include <QDialog>
+#include <QString>
+
+class QLineEdit;
+class QCheckBox;
+
+namespace velk {
+
+// "Password": one field that shows "*" per character, "&Ok" and "&Cancel"; both buttons close it.
+class Tpassform : public QDialog {
+    Q_OBJECT
+public:
+    explicit Tpassform(QWidget* parent = nullptr);
+    // Empties the field, shows the prompt modally, centred on its parent, and returns what was
+    // typed, whichever button closed it.
+    std::string ask();
+    QLineEdit* edit() const { return edit_; }
+
+private:
+    QLineEdit* edit_;
+};
+
+// "Password Settings": filled from the configuration once when created and shown without
+// blocking; "&Ok" stores the password and switches and saves the configuration, "&Cancel" only
+// closes (what was typed stays for the next time).
+class Tpassword : public QDialog {
+    Q_OBJECT
+public:
+    explicit Tpassword(QWidget* parent = nullptr);
+    QLineEdit* passwordedit() const { return edit_; }
+    QCheckBox* settingsbox() const { return settings_; }
+    QCheckBox* browsersbox() const { return browsers_; }
+    QCheckBox* exitbox() const { return exit_; }
+    // The "&Ok" action.
+    void accepted();
+
+private:
+    QLineEdit* edit_;
+    QCheckBox* settings_;
+    QCheckBox* browsers_;
+    QCheckBox* exit_;
+};
+
+// Makes a line edit show "*" for every character, whatever the style's own password character.
+void setstarechoes(QLineEdit* edit);
+
+}  // namespace velk

@@ -1,0 +1,220 @@
+// Password protection: the guard rule for each guarded action, the prompt, the password dialog,
+// and Stop All asking once per recording channel.
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QStyle>
+#include <QTimer>
+
+#include "app/password_forms.h"
+#include "app/password_guard.h"
+#include "engine/channel.h"
+#include "tests/app/gui_fixture.h"
+
+namespace velk {
+namespace {
+
+TEST(GuardRule, Table)
+{
+    struct Case {
+        const char* passw;
+        bool settpass, logspass, exitpass;
+        GuardArea area;
+        const char* typed;
+        bool asks, allows;
+    };
+    const Case cases[] = {
+        // No password: nothing asks, whatever the switches.
+        {"", true, true, true, GuardArea::Settings, "x", false, true},
+        {"", true, true, true, GuardArea::Browsers, "x", false, true},
+        {"", true, true, true, GuardArea::Exit, "x", false, true},
+        {"", true, true, true, GuardArea::PasswordSettings, "x", false, true},
+        // A password with every switch off: only Password Settings asks.
+        {"pw", false, false, false, GuardArea::Settings, "x", false, true},
+        {"pw", false, false, false, GuardArea::Browsers, "x", false, true},
+        {"pw", false, false, false, GuardArea::Exit, "x", false, true},
+        {"pw", false, false, false, GuardArea::PasswordSettings, "x", true, false},
+        {"pw", false, false, false, GuardArea::PasswordSettings, "pw", true, true},
+        // Each switch guards its own area only.
+        {"pw", true, false, false, GuardArea::Settings, "pw", true, true},
+        {"pw", true, false, false, GuardArea::Settings, "PW", true, false},
+        {"pw", true, false, false, GuardArea::Browsers, "", false, true},
+        {"pw", false, true, false, GuardArea::Browsers, "nope", true, false},
+        {"pw", false, false, true, GuardArea::Exit, "pw", true, true},
+        {"pw", false, false, true, GuardArea::Settings, "", false, true},
+        // Letter case and blanks count.
+        {"Secret", false, false, true, GuardArea::Exit, "secret", true, false},
+        {"pw ", false, false, true, GuardArea::Exit, "pw", true, false},
+        {"pw ", false, false, true, GuardArea::Exit, "pw ", true, true},
+    };
+    for (const Case& k : cases) {
+        TConfig c;
+        c.passw = k.passw;
+        c.settpass = k.settpass;
+        c.logspass = k.logspass;
+        c.exitpass = k.exitpass;
+        int asked = 0;
+        const bool allowed = guardallows(c, k.area, [&] {
+            ++asked;
+            return std::string(k.typed);
+        });
+        SCOPED_TRACE(std::string("passw '") + k.passw + "' area " + std::to_string(static_cast<int>(k.area)) +
+                     " typed '" + k.typed + "'");
+        EXPECT_EQ(guardasks(c, k.area), k.asks);
+        EXPECT_EQ(asked, k.asks ? 1 : 0);
+        EXPECT_EQ(allowed, k.allows);
+    }
+}
+
+TEST(PasswordPrompt, LooksAsSpecifiedAndStartsEmptyEachTime)
+{
+    Tpassform prompt;
+    EXPECT_EQ(prompt.windowTitle(), "Password");
+    EXPECT_EQ(prompt.size(), QSize(305, 130));
+    EXPECT_EQ(prompt.edit()->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(prompt.edit()->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, prompt.edit()), '*');
+    // Typing the right password and pressing Cancel still returns what was typed.
+    QTimer::singleShot(0, &prompt, [&] {
+        prompt.edit()->setText("Secret");
+        prompt.reject();
+    });
+    EXPECT_EQ(prompt.ask(), "Secret");
+    QTimer::singleShot(0, &prompt, [&] {
+        EXPECT_TRUE(prompt.edit()->text().isEmpty());
+        prompt.accept();
+    });
+    EXPECT_EQ(prompt.ask(), "");
+}
+
+using PasswordWindow = test::GuiFixture;
+
+TEST_F(PasswordWindow, CommandsAskBeforeOpeningTheirArea)
+{
+    start(1, [](TConfig& c) {
+        c.passw = "pw";
+        c.settpass = true;
+        c.logspass = true;
+    });
+    answers = {"wrong", "pw"};
+    form->command("Control Panel")->trigger();
+    EXPECT_EQ(prompts, 1);
+    EXPECT_TRUE(notifier.informations.empty());
+    form->command("Control Panel")->trigger();
+    EXPECT_EQ(prompts, 2);
+    ASSERT_EQ(notifier.informations.size(), 1u);
+    EXPECT_EQ(notifier.informations[0], "VELK|The Control Panel is not available yet.");
+
+    answers = {"nope", "pw"};
+    form->command("View Logs")->trigger();
+    form->command("Recordings Browser")->trigger();
+    EXPECT_EQ(prompts, 4);
+    ASSERT_EQ(notifier.informations.size(), 2u);
+    EXPECT_EQ(notifier.informations[1], "VELK|The recordings browser is not available yet.");
+
+    // Not guarded: About, Add channel, Scheduler, Start All.
+    for (const char* name : {"About", "Add channel", "Scheduler", "Start All Channels"})
+        form->command(name)->trigger();
+    EXPECT_EQ(prompts, 4);
+}
+
+TEST_F(PasswordWindow, PasswordDialogSetsAndClearsTheProtection)
+{
+    start(1);
+    // Without a password the dialog opens at once.
+    form->command("Password Settings")->trigger();
+    EXPECT_EQ(prompts, 0);
+    Tpassword* dialog = form->passworddialog();
+    ASSERT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->windowTitle(), "Password Settings");
+    EXPECT_EQ(dialog->size(), QSize(370, 251));
+    EXPECT_EQ(dialog->passwordedit()->echoMode(), QLineEdit::Password);
+    dialog->passwordedit()->setText("Key ");
+    dialog->exitbox()->setChecked(true);
+    dialog->accepted();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(config().passw, "Key ");
+    EXPECT_TRUE(config().exitpass);
+    EXPECT_FALSE(config().settpass);
+    TConfig stored;
+    loadconfig(stored);
+    EXPECT_EQ(stored.passw, "Key ");
+    EXPECT_TRUE(stored.exitpass);
+
+    // Now the command asks; a wrong entry does not open it.
+    answers = {"Key"};
+    form->command("Password Settings")->trigger();
+    EXPECT_EQ(prompts, 1);
+    EXPECT_FALSE(dialog->isVisible());
+    answers = {"Key "};
+    form->command("Password Settings")->trigger();
+    ASSERT_TRUE(dialog->isVisible());
+    // Clearing the field and pressing Ok removes all protection.
+    dialog->passwordedit()->clear();
+    dialog->accepted();
+    EXPECT_TRUE(config().passw.empty());
+    form->close();
+    EXPECT_EQ(prompts, 2);
+    EXPECT_TRUE(form->shutdowndone());
+}
+
+TEST_F(PasswordWindow, StopAllAsksOncePerRecordingChannelAndAWrongEntryKeepsItRecording)
+{
+    start(3);
+    form->command("Start All Channels")->trigger();
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(panel(i).btn->isChecked());
+        EXPECT_TRUE(system->channels().at(i).recording.load());
+    }
+    ASSERT_TRUE(test::pumpuntil([&] { return panel(2).lbl->text() == "Status: Recording"; }));
+    EXPECT_EQ(prompts, 0);  // starting is never guarded
+
+    config().passw = "secret";
+    config().exitpass = true;
+    answers = {"wrong", "secret", "Secret"};
+    form->command("Stop All Channels")->trigger();
+    EXPECT_EQ(prompts, 3);
+    EXPECT_TRUE(panel(0).btn->isChecked());
+    EXPECT_FALSE(panel(1).btn->isChecked());
+    EXPECT_TRUE(panel(2).btn->isChecked());
+    EXPECT_TRUE(system->channels().at(0).recording.load());
+    EXPECT_FALSE(system->channels().at(1).recording.load());
+    EXPECT_TRUE(system->channels().at(2).recording.load());
+    ASSERT_TRUE(test::pumpuntil([&] { return panel(1).lbl->text() == "Status: Idle"; }));
+    EXPECT_EQ(panel(0).lbl->text(), "Status: Recording");
+    EXPECT_EQ(panel(2).lbl->text(), "Status: Recording");
+
+    // Stop All asks only for the channels still recording.
+    answers = {"secret", "secret"};
+    form->command("Stop All Channels")->trigger();
+    EXPECT_EQ(prompts, 5);
+    EXPECT_FALSE(system->channels().at(0).recording.load());
+    EXPECT_FALSE(system->channels().at(2).recording.load());
+
+    // Releasing a panel's button asks too.
+    panel(0).btn->click();  // down: starts, no question
+    EXPECT_EQ(prompts, 5);
+    answers = {"no"};
+    panel(0).btn->click();  // up: asks, wrong, goes back down
+    EXPECT_EQ(prompts, 6);
+    EXPECT_TRUE(panel(0).btn->isChecked());
+    EXPECT_TRUE(system->channels().at(0).recording.load());
+}
+
+TEST_F(PasswordWindow, ClosingIsGuardedByTheExitSwitch)
+{
+    start(1, [](TConfig& c) {
+        c.passw = "pw";
+        c.exitpass = true;
+    });
+    answers = {"PW"};
+    EXPECT_FALSE(form->close());
+    EXPECT_EQ(prompts, 1);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->shutdowndone());
+    answers = {"pw"};
+    EXPECT_TRUE(form->close());
+    EXPECT_TRUE(form->shutdowndone());
+    EXPECT_FALSE(form->isVisible());
+}
+
+}  // namespace
+}  // namespace velk
