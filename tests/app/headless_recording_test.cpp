@@ -76,9 +76,16 @@ TEST(HeadlessRecording, RecordsManualAndVoiceActivatedChannelsFromAVirtualCard)
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
     EXPECT_EQ(out.find("Could not start"), std::string::npos) << out;
 
+    std::size_t files = 0;
     for (const char* name : {"Man1", "Man2", "Vox1", "Vox2"}) {
         const auto wavs = filesbelow(recordings + "/" + name, ".wav");
-        ASSERT_EQ(wavs.size(), 1u) << name;
+        // A manual channel records one file; a voice-activated one a file per burst (a slow
+        // machine may see the next burst before the signal arrives).
+        if (name[0] == 'M')
+            ASSERT_EQ(wavs.size(), 1u) << name;
+        else
+            ASSERT_GE(wavs.size(), 1u) << name;
+        files += wavs.size();
         const test::WavFile w = test::readwav(wavs[0]);
         ASSERT_TRUE(w.ok) << name;
         EXPECT_EQ(w.fmt, pcmformat(48000, 1, 16)) << name;
@@ -91,7 +98,7 @@ TEST(HeadlessRecording, RecordsManualAndVoiceActivatedChannelsFromAVirtualCard)
     }
 
     const auto descriptors = filesbelow(common + "Data", ".velk");
-    ASSERT_EQ(descriptors.size(), 4u);
+    ASSERT_EQ(descriptors.size(), files);
     for (const std::string& path : descriptors) {
         TRecDescriptor d;
         ASSERT_TRUE(readdescriptor(path, d)) << path;
