@@ -36,7 +36,13 @@ TDisplay::TDisplay(QWidget* owner, const QString& cn, TChannel* chan, const QIma
     : QGroupBox(cn, owner), chn(chan), meter_(meter)
 {
     hide();
-    setFont(QFont(QStringLiteral("Arial"), 8));
+    // Arial 8 point, or a face of its width where Arial is missing, so "Status: Recording" ends
+    // before the "Options" link.
+    QFont panelfont;
+    panelfont.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                           QStringLiteral("DejaVu Sans Condensed")});
+    panelfont.setPointSize(8);
+    setFont(panelfont);
     setFixedHeight(panelheight);
     setGeometry(0, 0, width, panelheight);
 

@@ -269,7 +269,6 @@ void TMainForm::startsystem()
         if (m.channel >= 0 && m.channel < static_cast<int>(displaylist_.size()))
             displaylist_[static_cast<std::size_t>(m.channel)]->setstate(m.state);
     };
-    passworddialog_ = new Tpassword(this);  // refilled from the defaults until start-up loads
     started_ = true;
     bool failed = false;
     try {
@@ -280,8 +279,7 @@ void TMainForm::startsystem()
     }
     setWindowTitle(QStringLiteral("Quorlith VELK ") + QString::fromStdString(velkversion()) +
                    QString::fromStdString(captionsuffix(system_.edition())));
-    // The password dialog shows what the configuration says from now on.
-    delete passworddialog_;
+    // Filled once, from the configuration just loaded.
     passworddialog_ = new Tpassword(this);
 
     const TConfig& c = config();
