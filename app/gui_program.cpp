@@ -15,6 +15,15 @@
 #include "app/velk_system.h"
 #include "core/unique_fd.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// The session bus library keeps one buffer until the process ends; sanitizer builds of the
+// program would otherwise fail their exit status on a display with a session bus.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libdbus-1.so\n";
+}
+#endif
+
 namespace velk {
 
 namespace {
