@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <clocale>
 #include <cstdlib>
+#include <memory>
 
 #include "app/main_form.h"
 #include "app/qt_notifier.h"
@@ -28,6 +29,26 @@ namespace velk {
 
 namespace {
 
+// Errors that escape an event handler reach the main window's AppException instead of ending
+// the program.
+class VelkApplication : public QApplication {
+public:
+    VelkApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+    TMainForm* form = nullptr;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            if (!form)
+                throw;
+            form->AppException(e);
+        }
+        return false;
+    }
+};
+
 bool windowsavailable()
 {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
@@ -40,7 +61,7 @@ bool windowsavailable()
 
 int runwindows(Edition edition, int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    VelkApplication app(argc, argv);
     // Qt takes the user's locale for everything; numbers in the files stay in the C format.
     std::setlocale(LC_NUMERIC, "C");
     QApplication::setApplicationName(QStringLiteral("VELK"));
@@ -51,6 +72,7 @@ int runwindows(Edition edition, int argc, char** argv)
     {
         VelkSystem system(edition);
         TMainForm form(system);
+        app.form = &form;
         // SIGINT and SIGTERM (blocked in every thread) make the same close request as the close
         // box, so a session that ends closes the window in order.
         sigset_t set;
@@ -58,18 +80,22 @@ int runwindows(Edition edition, int argc, char** argv)
         sigaddset(&set, SIGINT);
         sigaddset(&set, SIGTERM);
         UniqueFd sigfd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
-        QSocketNotifier signalnotifier(sigfd.get(), QSocketNotifier::Read);
-        QObject::connect(&signalnotifier, &QSocketNotifier::activated, &form, [&] {
-            signalfd_siginfo info{};
-            while (::read(sigfd.get(), &info, sizeof info) == sizeof info) {
-            }
-            form.close();
-        });
+        std::unique_ptr<QSocketNotifier> signalnotifier;
+        if (sigfd) {
+            signalnotifier = std::make_unique<QSocketNotifier>(sigfd.get(), QSocketNotifier::Read);
+            QObject::connect(signalnotifier.get(), &QSocketNotifier::activated, &form, [&] {
+                signalfd_siginfo info{};
+                while (::read(sigfd.get(), &info, sizeof info) == sizeof info) {
+                }
+                form.close();
+            });
+        }
         // The end of the user's session makes the same close request (guarded like Exit).
         QObject::connect(qApp, &QApplication::commitDataRequest, &form, [&](QSessionManager&) { form.close(); });
         QObject::connect(&form, &TMainForm::shutdowncomplete, &app, &QApplication::quit, Qt::QueuedConnection);
         form.show();
         app.exec();
+        app.form = nullptr;
     }
     setusernotifier(nullptr);
     return 0;
