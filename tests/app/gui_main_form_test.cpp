@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "config/status_log.h"
+#include "core/errors.h"
 #include "core/main_thread_queue.h"
 #include "engine/channel.h"
 #include "recfiles/descriptor_files.h"
@@ -93,6 +94,17 @@ TEST_F(MainWindow, TheLogListShowsTheStartUpAndLaterLines)
     EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
     EXPECT_EQ(list->palette().color(QPalette::Base), QColor(28, 60, 125));
     EXPECT_EQ(list->palette().color(QPalette::Text), QColor(255, 255, 255));
+}
+
+TEST_F(MainWindow, AnErrorReachingTheEventLoopIsLoggedAndShown)
+{
+    start(1);
+    form->AppException(EVelkError("Disk gone"));
+    ASSERT_EQ(notifier.errors.size(), 1u);
+    EXPECT_EQ(notifier.errors[0], "VELK|Disk gone");
+    QListWidget* list = form->loglist();
+    ASSERT_TRUE(test::pumpuntil(
+        [&] { return list->count() > 0 && list->item(list->count() - 1)->text().endsWith("; Exception detected: Disk gone"); }));
 }
 
 TEST_F(MainWindow, StateLabelsFollowPostedMessages)
