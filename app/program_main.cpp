@@ -25,11 +25,12 @@ const char* programname(Edition edition)
 void printusage(Edition edition, std::FILE* out)
 {
     std::fprintf(out,
-                 "Usage: %s [--headless] [--help] [--version]\n"
+                 "Usage: %s [--headless] [--record] [--help] [--version]\n"
                  "Quorlith VELK%s: records every configured channel into its own series of files.\n"
                  "\n"
                  "  --headless  run without windows until SIGINT or SIGTERM, then shut down in order;\n"
                  "              status-log lines go to stdout\n"
+                 "  --record    switch every channel on after start-up (as autorecording does)\n"
                  "  --help      show this text\n"
                  "  --version   show the version\n"
                  "\n"
@@ -43,10 +44,13 @@ void printusage(Edition edition, std::FILE* out)
 int programmain(Edition edition, int argc, char** argv, const ProgramWindows* windows)
 {
     bool headless = false;
+    bool recordall = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--headless") {
             headless = true;
+        } else if (arg == "--record") {
+            recordall = true;
         } else if (arg == "--help" || arg == "-h") {
             printusage(edition, stdout);
             return 0;
@@ -87,6 +91,8 @@ int programmain(Edition edition, int argc, char** argv, const ProgramWindows* wi
         system.setechotostdout(true);
         try {
             system.startup();
+            if (recordall)
+                system.channels().allchannelsstate(true);
             HeadlessLoop(system).run();
         } catch (const std::exception& e) {
             addlog(std::string("Exception detected: ") + e.what());

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, makes a release build and starts the recorder.
 # Usage: scripts/run.sh [velkasio|velkwdm] [program options]; the default is velkasio.
-# Without a display the program runs headless; stop it with Ctrl+C.
+# Without a display the program runs headless and records every configured channel (on a machine
+# without sound hardware: one virtual card); stop it with Ctrl+C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -15,6 +16,6 @@ if [[ $# -gt 0 && ( "$1" == velkasio || "$1" == velkwdm ) ]]; then
 fi
 args=("$@")
 if [[ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
-  args=(--headless "${args[@]}")
+  args=(--headless --record "${args[@]}")
 fi
 exec "$build/app/$program" "${args[@]}"

@@ -9,6 +9,7 @@
 #include "core/clock.h"
 #include "core/user_notifier.h"
 #include "recfiles/descriptor_files.h"
+#include "recfiles/processor.h"
 #include "tests/support/capture.h"
 #include "tests/support/temp_folder.h"
 
@@ -31,6 +32,9 @@ TEST_F(VelkSystemTest, HandlesTheFourMessagesInPostingOrder)
     std::vector<std::pair<int, int>> states;
     system.onchannelstate = [&](const ChannelStateMessage& m) { states.emplace_back(m.channel, m.state); };
 
+    // No conversion may start, so the queued path stays in the queue and its descriptor in state 2.
+    ASSERT_NE(system.processor(), nullptr);
+    system.processor()->stopqueue();
     TRecDescriptor d;
     d.samplerate = 44100;
     d.state = DESC_RECORDING;
