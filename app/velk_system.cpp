@@ -4,6 +4,7 @@
 
 #include "config/config.h"
 #include "config/config_file.h"
+#include "config/scheduler.h"
 #include "core/clock.h"
 #include "core/errors.h"
 #include "core/user_notifier.h"
@@ -61,6 +62,27 @@ void VelkSystem::startup()
     if (config().autorecording)
         channels_.allchannelsstate(true);
     processor_->loadtasks();
+    startscheduler();
+}
+
+// The schedule comes last: switching it on may start channels at once. A damaged schedule file
+// costs only the schedules after the fault (loadsettings logs it and never throws).
+void VelkSystem::startscheduler()
+{
+    scheduler_ = std::make_unique<TScheduler>();
+    scheduler_->fonevent = [this](TScheduler&, int channel, bool start) {
+        if (channel < 0 || static_cast<std::size_t>(channel) >= channels_.size())
+            throw EVelkError("No channel " + std::to_string(channel) + " to switch");
+        TChannel& live = channels_.at(static_cast<std::size_t>(channel));
+        // As the record button: nothing when the channel is already in that state.
+        if (live.recording.load() == start)
+            return;
+        if (start)
+            live.startrecording();
+        else
+            live.stoprecording();
+    };
+    scheduler_->loadsettings(config().common_path);
 }
 
 void VelkSystem::shutdown()
@@ -84,6 +106,14 @@ void VelkSystem::shutdown()
     // Cards stop before the channels they feed are freed; freeing a channel finishes its recording.
     closecards();
     channels_.clear();
+    if (scheduler_) {
+        try {
+            scheduler_->savesettings(config().common_path);
+        } catch (const std::exception& e) {
+            addlog(std::string("Could not save the scheduler file: ") + e.what());
+        }
+        scheduler_.reset();
+    }
     // Descriptor messages of recordings finished above are handled while the processor exists, so
     // their compressions are stored with its queue instead of started.
     runqueue();

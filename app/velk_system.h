@@ -20,6 +20,7 @@ namespace velk {
 
 class CleanupThread;
 class TProcessor;
+class TScheduler;
 class TWakeEvent;
 
 class VelkSystem : public MainMessageHandler {
@@ -35,12 +36,12 @@ public:
     // when the files are missing or damaged); the cleanup thread and the compression processor
     // start; the sound cards start, one channel per configured channel is attached to its card,
     // the unused cards stop and, with `autorecording`, every channel is switched on; the
-    // compressions left from the last run are queued again.
+    // compressions left from the last run are queued again; the schedule is loaded.
     void startup();
     // Shutdown in its fixed order: stop the cleanup thread, save the configuration, close the
     // compression queue to new work, stop and free the cards, free the channels (finishing their
-    // recordings), let the queue run once, free the processor (it stores its
-    // queue), post "VELK Closed.", let the queue run once more, stop handling messages, file the
+    // recordings), save and free the scheduler, let the queue run once, free the processor (it
+    // stores its queue), post "VELK Closed.", let the queue run once more, stop handling messages, file the
     // status log.
     void shutdown();
 
@@ -60,6 +61,10 @@ public:
     std::vector<std::string> compressionqueue() const;
     // The compression processor while the system runs, else null.
     TProcessor* processor() { return processor_.get(); }
+    // The scheduler while the system runs, else null. Loaded last at start-up; its events start
+    // and stop the live channels as their record buttons would (a window may set its own
+    // fonevent instead). Saved to the schedule file and freed at shutdown once the channels are.
+    TScheduler* scheduler() { return scheduler_.get(); }
 
     // MainMessageHandler
     void channelstate(const ChannelStateMessage& message) override;
@@ -69,6 +74,7 @@ public:
 
 private:
     void startchannels();
+    void startscheduler();
     Edition edition_;
     MainThreadQueue queue_;
     StatusLog statuslog_;
@@ -80,6 +86,7 @@ private:
     std::unique_ptr<TWakeEvent> cleanupevent_;
     std::unique_ptr<CleanupThread> cleanup_;
     std::unique_ptr<TProcessor> processor_;
+    std::unique_ptr<TScheduler> scheduler_;
 };
 
 // "4.0.0"
