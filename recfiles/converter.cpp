@@ -156,15 +156,22 @@ bool TConverter::convert(const std::string& path)
     }
 }
 
-bool TConverter::towav()
+bool TConverter::openreader(const std::string& source)
 {
-    const std::string source = descriptor_.getpath();
     reader_ = std::make_unique<TWavein>(source);
     if (!reader_->ok()) {
         error_ = reader_->error();
         return false;
     }
     sourceformat_ = reader_->getformat();
+    return true;
+}
+
+bool TConverter::towav()
+{
+    const std::string source = descriptor_.getpath();
+    if (!openreader(source))
+        return false;
     output_ = source;
     bool down = false;
     bool dup = false;
@@ -248,12 +255,8 @@ bool TConverter::towav()
 bool TConverter::tomp3()
 {
     const std::string source = descriptor_.getpath();
-    reader_ = std::make_unique<TWavein>(source);
-    if (!reader_->ok()) {
-        error_ = reader_->error();
+    if (!openreader(source))
         return false;
-    }
-    sourceformat_ = reader_->getformat();
     output_ = withextension(source, ".mp3");
     MP3Settings settings;
     settings.mp3mode = descriptor_.mp3mode;

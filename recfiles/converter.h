@@ -68,6 +68,8 @@ public:
     std::function<void()> blockhook;
 
 private:
+    // Opens the recorded WAV `source` and takes its format; false (error_ set) when it cannot.
+    bool openreader(const std::string& source);
     bool towav();
     bool tomp3();
     void yield();
