@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <clocale>
 #include <cstdlib>
 #include <memory>
 
+#include "app/instance_server.h"
 #include "app/main_form.h"
 #include "app/qt_notifier.h"
 #include "app/velk_system.h"
@@ -73,6 +75,16 @@ int runwindows(Edition edition, int argc, char** argv)
         VelkSystem system(edition);
         TMainForm form(system);
         app.form = &form;
+        // A second start of either edition asks this window to come to the front.
+        TInstanceServer instanceserver([&form] {
+            if (form.minimisedtotray())
+                form.restorefromtray();
+            else {
+                form.showNormal();
+                form.raise();
+                form.activateWindow();
+            }
+        });
         // SIGINT and SIGTERM (blocked in every thread) make the same close request as the close
         // box, so a session that ends closes the window in order.
         sigset_t set;
@@ -101,11 +113,21 @@ int runwindows(Edition edition, int argc, char** argv)
     return 0;
 }
 
+// The refused second start: a bare application object for the socket, no windows.
+bool activateinstance()
+{
+    int argc = 1;
+    char name[] = "velk";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    return activaterunning();
+}
+
 }  // namespace
 
 const ProgramWindows& qtwindows()
 {
-    static const ProgramWindows windows{&windowsavailable, &runwindows};
+    static const ProgramWindows windows{&windowsavailable, &runwindows, &activateinstance};
     return windows;
 }
 

@@ -13,11 +13,15 @@
 
 #include "app/display.h"
 #include "app/gui_glyphs.h"
+#include "app/help_viewer.h"
 #include "app/password_forms.h"
+#include "app/scheduler_form.h"
 #include "app/velk_system.h"
 #include "config/config.h"
 #include "config/edition.h"
+#include "config/scheduler.h"
 #include "config/status_log.h"
+#include "core/errors.h"
 #include "core/user_notifier.h"
 #include "engine/channel.h"
 
@@ -161,7 +165,7 @@ void TMainForm::buildcommands()
 
     a = addcommand("Scheduler", "Scheduler", QKeySequence("Ctrl+T"), "Open Scheduler");
     a->setIcon(glyphicon(Glyph::Scheduler));
-    connect(a, &QAction::triggered, this, [this] { notavailable("The scheduler window"); });
+    connect(a, &QAction::triggered, this, [this] { guarded([this] { openscheduler(); }); });
 
     a = addcommand("Add channel", "Add channel...", QKeySequence(), "Add new recording channel...");
     a->setIcon(glyphicon(Glyph::AddChannel));
@@ -177,7 +181,7 @@ void TMainForm::buildcommands()
 
     a = addcommand("Contents", "Contents", QKeySequence(Qt::Key_F1), "Help Contents");
     a->setIcon(glyphicon(Glyph::Help));
-    connect(a, &QAction::triggered, this, [this] { notavailable("The help"); });
+    connect(a, &QAction::triggered, this, [this] { openhelp(QString::fromLatin1(helpfilename), QString(), helpfolder); });
 
     a = addcommand("Visit Home Page", "Visit Home Page", QKeySequence(), QString());
     a->setEnabled(false);
@@ -281,6 +285,12 @@ void TMainForm::startsystem()
                    QString::fromStdString(captionsuffix(system_.edition())));
     // Filled once, from the configuration just loaded.
     passworddialog_ = new Tpassword(this);
+    // From now on scheduled events press the record buttons, so the buttons stay in step.
+    if (TScheduler* scheduler = system_.scheduler()) {
+        scheduler->fonevent = [this](TScheduler&, int channel, bool start) { schedulerswitch(channel, start); };
+        schedulerform_ = new TSchedulerForm(*scheduler, this);
+        schedulerform_->setWindowFlag(Qt::Window);
+    }
 
     const TConfig& c = config();
     command("Status Log Window")->setChecked(c.status);
@@ -464,6 +474,27 @@ void TMainForm::allchannelsstate(bool on)
     }
 }
 
+void TMainForm::openscheduler()
+{
+    if (!schedulerform_)
+        return;
+    schedulerform_->fill();
+    schedulerform_->show();
+    schedulerform_->raise();
+    schedulerform_->activateWindow();
+}
+
+void TMainForm::schedulerswitch(int channel, bool start)
+{
+    if (channel < 0 || channel >= static_cast<int>(displaylist_.size()))
+        throw EVelkError("No channel " + std::to_string(channel) + " to switch");
+    TDisplay* panel = displaylist_[static_cast<std::size_t>(channel)];
+    if (panel->btn->isChecked() == start)
+        return;
+    panel->btn->setChecked(start);
+    panel->clickbutton();
+}
+
 bool TMainForm::closeallowed()
 {
     return guardallows(config(), GuardArea::Exit, prompt);
@@ -490,6 +521,11 @@ void TMainForm::shutdownsystem()
     // The channels are freed by the shutdown; the panels stop reading them first.
     for (TDisplay* panel : displaylist_)
         panel->chn = nullptr;
+    // The scheduler window goes before the scheduler it presents.
+    delete schedulerform_;
+    schedulerform_ = nullptr;
+    if (TScheduler* scheduler = system_.scheduler())
+        scheduler->fonevent = nullptr;
     try {
         system_.shutdown();
     } catch (const std::exception& e) {

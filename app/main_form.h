@@ -36,6 +36,7 @@ namespace velk {
 class TDisplay;
 class Tpassform;
 class Tpassword;
+class TSchedulerForm;
 class VelkSystem;
 
 class TMainForm : public QWidget {
@@ -62,8 +63,19 @@ public:
     Tpassword* passworddialog() const { return passworddialog_; }
     Tpassform* passform() const { return passform_; }
 
+    // Where Help > Contents looks for the manual; empty: the executable's folder.
+    QString helpfolder;
+
     // The password prompt the guards use; by default the modal Tpassform (tests answer it).
     PasswordPrompt prompt;
+
+    // The "Scheduler" window (created hidden once the recorder runs; null without a scheduler).
+    TSchedulerForm* schedulerform() const { return schedulerform_; }
+    void openscheduler();
+    // The scheduler's channel switch: presses or releases channel `channel`'s record button as the
+    // user would; nothing when the button is already in that state. Throws for a channel with no
+    // panel.
+    void schedulerswitch(int channel, bool start);
 
     // For each live channel: set its button to `on` where it differs and run the button action.
     void allchannelsstate(bool on);
@@ -128,6 +140,7 @@ private:
     QSocketNotifier* queuenotifier_ = nullptr;
     Tpassform* passform_ = nullptr;
     Tpassword* passworddialog_ = nullptr;
+    TSchedulerForm* schedulerform_ = nullptr;
     std::map<QString, QAction*> commands_;
     std::vector<TDisplay*> displaylist_;
     QImage meterpicture_;

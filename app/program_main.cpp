@@ -76,6 +76,9 @@ int programmain(Edition edition, int argc, char** argv, const ProgramWindows* wi
         return 1;
     }
     if (!instance) {
+        // The running instance, when it has windows, comes to the front.
+        if (!headless && windows && windows->activate && windows->available())
+            windows->activate();
         std::fprintf(stderr, "VELK is already running.\n");
         return 1;
     }

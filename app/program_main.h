@@ -10,10 +10,12 @@ namespace velk {
 
 // The windows, when the program is built with them: whether a display can be opened, and the
 // windowed run (start-up, event loop, orderly shutdown) that replaces the headless loop. The
-// windowed run returns the exit code.
+// windowed run returns the exit code. `activate` asks the running instance (refused the lock)
+// to bring its window to the front; true when it did.
 struct ProgramWindows {
     bool (*available)();
     int (*run)(Edition edition, int argc, char** argv);
+    bool (*activate)();
 };
 
 // Returns the process exit code: 0 after an orderly shutdown (or --help/--version), 1 when another
