@@ -9,6 +9,10 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "config/status_log.h"
 #include "engine/channel.h"
 #include "engine/sample_converter.h"
@@ -29,6 +33,38 @@ inline std::int16_t tosample(float x, double volume)
     return static_cast<std::int16_t>(y);
 }
 
+// tosample() over `count` samples. GCC does not vectorise the clamp by itself (the comparisons
+// may trap on NaN), so with SSE2 it is spelled out, two doubles at a time, giving the same result
+// for every input: maxpd(v, -32768) yields -32768 for a NaN just as std::max(-32768.0, v) does,
+// minpd(v, 32767) matches std::min(32767.0, v), the sum and difference of the rounding constant
+// are done as written, and the truncating conversion and the saturating pack meet only integral
+// values inside the 16-bit range.
+void tosamples(const float* x, std::int16_t* out, std::size_t count, double volume)
+{
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128d vol = _mm_set1_pd(volume);
+    const __m128d low = _mm_set1_pd(-32768.0);
+    const __m128d high = _mm_set1_pd(32767.0);
+    const __m128d magic = _mm_set1_pd(6755399441055744.0);
+    auto convert2 = [&](__m128 f) {
+        __m128d v = _mm_mul_pd(_mm_cvtps_pd(f), vol);
+        v = _mm_min_pd(_mm_max_pd(v, low), high);
+        v = _mm_sub_pd(_mm_add_pd(v, magic), magic);
+        return _mm_cvttpd_epi32(v);  // two ints in the low half
+    };
+    for (; i + 8 <= count; i += 8) {
+        const __m128 a = _mm_loadu_ps(x + i);
+        const __m128 b = _mm_loadu_ps(x + i + 4);
+        const __m128i a03 = _mm_unpacklo_epi64(convert2(a), convert2(_mm_movehl_ps(a, a)));
+        const __m128i b03 = _mm_unpacklo_epi64(convert2(b), convert2(_mm_movehl_ps(b, b)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(a03, b03));
+    }
+#endif
+    for (; i < count; ++i)
+        out[i] = tosample(x[i], volume);
+}
+
 // Levels above full scale (float driver types) are kept, but bounded to stay an int.
 inline int level(double peak) { return static_cast<int>(roundtoeven(std::min(peak * 32767.0, 2147483647.0))); }
 
@@ -38,6 +74,52 @@ inline float decay(float peak, float x)
     peak = static_cast<float>(peak * 0.999);
     const float a = std::fabs(x);
     return a > peak ? a : peak;
+}
+
+// The peaks of eight inputs (rows x[0..7]) stepped through their samples four at a time, as far
+// as whole groups of four reach; returns how many samples were done, the caller steps the rest.
+// With SSE2 four inputs share a register: a 4x4 transpose turns four samples of four inputs into
+// four steps, and each step is decay() lane by lane with the same operations in the same
+// precision (the widening, the product in double, the rounding back to float, the sign bit
+// cleared, and maxps(a, peak), which is a > peak ? a : peak, NaN included).
+std::size_t decaypeaks8(const float* const* x, std::size_t frames, float* peak)
+{
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128d k = _mm_set1_pd(0.999);
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    auto step = [&](__m128 p, __m128 s) {
+        const __m128d lo = _mm_mul_pd(_mm_cvtps_pd(p), k);
+        const __m128d hi = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(p, p)), k);
+        const __m128 d = _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+        return _mm_max_ps(_mm_andnot_ps(sign, s), d);
+    };
+    __m128 p0 = _mm_loadu_ps(peak);
+    __m128 p1 = _mm_loadu_ps(peak + 4);
+    for (; i + 4 <= frames; i += 4) {
+        __m128 a0 = _mm_loadu_ps(x[0] + i), a1 = _mm_loadu_ps(x[1] + i);
+        __m128 a2 = _mm_loadu_ps(x[2] + i), a3 = _mm_loadu_ps(x[3] + i);
+        __m128 b0 = _mm_loadu_ps(x[4] + i), b1 = _mm_loadu_ps(x[5] + i);
+        __m128 b2 = _mm_loadu_ps(x[6] + i), b3 = _mm_loadu_ps(x[7] + i);
+        _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+        _MM_TRANSPOSE4_PS(b0, b1, b2, b3);
+        p0 = step(p0, a0);
+        p1 = step(p1, b0);
+        p0 = step(p0, a1);
+        p1 = step(p1, b1);
+        p0 = step(p0, a2);
+        p1 = step(p1, b2);
+        p0 = step(p0, a3);
+        p1 = step(p1, b3);
+    }
+    _mm_storeu_ps(peak, p0);
+    _mm_storeu_ps(peak + 4, p1);
+#else
+    (void)x;
+    (void)frames;
+    (void)peak;
+#endif
+    return i;
 }
 
 // Below this the level is 0 anyway; flushing spares the processor denormal arithmetic during long
@@ -166,10 +248,7 @@ void TSCapture::deliver()
     float* block = nullptr;
     while (filled_.pop(block)) {
         for (std::size_t c = 0; c < inputs_; ++c) {
-            const float* x = block + c * frames_;
-            std::int16_t* out = samples_.data() + c * frames_;
-            for (std::size_t i = 0; i < frames_; ++i)
-                out[i] = tosample(x[i], volume);
+            tosamples(block + c * frames_, samples_.data() + c * frames_, frames_, volume);
         }
         // The decaying peaks: each sample multiplies the peak by 0.999, then a louder sample
         // replaces it. Each input is one chain of dependent steps; running several inputs side by
@@ -183,7 +262,8 @@ void TSCapture::deliver()
                 peak[j] = peaks_[c + j];
                 x[j] = block + (c + j) * frames_;
             }
-            for (std::size_t i = 0; i < frames_; ++i)
+            std::size_t i = decaypeaks8(x, frames_, peak);
+            for (; i < frames_; ++i)
                 for (std::size_t j = 0; j < lanes; ++j)
                     peak[j] = decay(peak[j], x[j][i]);
             for (std::size_t j = 0; j < lanes; ++j)

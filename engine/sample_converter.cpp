@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "core/errors.h"
 
@@ -126,6 +127,11 @@ template <class T, bool Big>
 struct FloatType {
     static void in32(const void* source, float* target, std::size_t count)
     {
+        // Little-endian 32-bit floats are already what the caller wants: a plain copy.
+        if constexpr (std::is_same_v<T, float> && !Big) {
+            std::memcpy(target, source, count * sizeof(float));
+            return;
+        }
         const auto* s = static_cast<const std::uint8_t*>(source);
         for (std::size_t i = 0; i < count; ++i, s += sizeof(T))
             target[i] = static_cast<float>(readfloat<T, Big>(s));
@@ -138,6 +144,10 @@ struct FloatType {
     }
     static void out32(const float* source, void* target, std::size_t count)
     {
+        if constexpr (std::is_same_v<T, float> && !Big) {
+            std::memcpy(target, source, count * sizeof(float));
+            return;
+        }
         auto* t = static_cast<std::uint8_t*>(target);
         for (std::size_t i = 0; i < count; ++i, t += sizeof(T))
             writefloat<T, Big>(t, static_cast<T>(source[i]));
