@@ -190,12 +190,15 @@ int main(int argc, char** argv)
     const std::size_t piece = rate / 10 * 2;
     const std::vector<char> memory(piece, 1);
     fs::create_directories(root + "/copy");
-    const auto c0 = std::chrono::steady_clock::now();
-    const double copycpu0 = cpuseconds();
+    std::chrono::steady_clock::time_point c0;
+    double copycpu0 = 0;
     {
+        // The files are created before the clock starts, as the channels' files are.
         std::vector<std::FILE*> files;
         for (int n = 0; n < cards * inputs; ++n)
             files.push_back(std::fopen((root + "/copy/" + std::to_string(n) + ".raw").c_str(), "wb"));
+        c0 = std::chrono::steady_clock::now();
+        copycpu0 = cpuseconds();
         const std::uint64_t perfile = bytes / (cards * inputs);
         for (std::uint64_t written = 0; written < perfile; written += piece)
             for (std::FILE* f : files)
