@@ -1,5 +1,6 @@
 #include "engine/asio_host.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -138,6 +139,7 @@ bool TAsioHost::MakeBuffers()
     inputinfo_.assign(inputcount_, {});
     outputinfo_.assign(outputcount_, {});
     inconverters_.assign(inputcount_, {});
+    inputdirect_.assign(inputcount_, false);
     outconverters_.assign(outputcount_, {});
     bufferinfo_.assign(static_cast<std::size_t>(inputcount_ + outputcount_), {});
     for (std::int32_t i = 0; i < inputcount_; ++i) {
@@ -145,6 +147,7 @@ bool TAsioHost::MakeBuffers()
         inputinfo_[i].isInput = 1;
         driver_->getChannelInfo(&inputinfo_[i]);
         inconverters_[i] = inconverter(inputinfo_[i].type);
+        inputdirect_[i] = inputinfo_[i].type == ASIOSTFloat32LSB && std::endian::native == std::endian::little;
         bufferinfo_[i].isInput = 1;
         bufferinfo_[i].channelNum = i;
     }
@@ -326,9 +329,17 @@ void TAsioHost::timedbufferswitch(std::int32_t half)
     if (half < 0 || half > 1 || !bufferscreated_)
         return;
     const auto size = static_cast<std::size_t>(buffersize_);
-    for (std::int32_t i = 0; i < inputcount_; ++i)
-        if (const void* source = bufferinfo_[i].buffers[half])
+    for (std::int32_t i = 0; i < inputcount_; ++i) {
+        void* source = bufferinfo_[i].buffers[half];
+        if (!source)
+            continue;
+        // A driver buffer that already holds native floats is handed on as it is, sparing a copy;
+        // the handler only reads the inputs.
+        if (inputdirect_[i] && reinterpret_cast<std::uintptr_t>(source) % alignof(float) == 0)
+            inputs_[i] = static_cast<float*>(source);
+        else
             inconverters_[i].ic32(source, inputs_[i], size);
+    }
     if (OnBufferSwitch32)
         OnBufferSwitch32(*this, inputs_.data(), outputs_.data());
     for (std::int32_t j = 0; j < outputcount_; ++j)

@@ -10,7 +10,8 @@
 //   driver's buffer thread OnBufferSwitch32: each buffer is converted and handed on right there,
 //                         on the driver's callback thread, before the callback returns, so the
 //                         driver never refills a half that has not been read yet. The handler
-//                         must not lock, wait or allocate.
+//                         must not lock, wait or allocate, and reads the inputs only: a native
+//                         float input points straight into the driver's buffer.
 //   driver's other threads asioMessage / sampleRateDidChange only post the reset, latency and
 //                         rate work to the main thread (mainqueue().postcall), in the order the
 //                         driver reported it.
@@ -118,6 +119,7 @@ private:
     std::vector<ASIOChannelInfo> inputinfo_, outputinfo_;
     std::vector<ASIOBufferInfo> bufferinfo_;  // inputs first, then outputs
     std::vector<TInConverter> inconverters_;
+    std::vector<bool> inputdirect_;  // the input's driver buffers are native floats, passed on as they are
     std::vector<TOutConverter> outconverters_;
     std::vector<std::vector<float>> floatbuffers_;  // inputs first, then outputs
     std::vector<float*> inputs_, outputs_;
