@@ -75,9 +75,9 @@ TEST_F(MainWindow, CaptionMenusToolbarAndCommands)
     EXPECT_TRUE(form->command("Status Log Window")->isChecked());
     EXPECT_TRUE(form->command("Toolbar")->isChecked());
     // Windows of later versions say so.
-    form->command("Scheduler")->trigger();
+    form->command("Add channel")->trigger();
     ASSERT_EQ(notifier.informations.size(), 1u);
-    EXPECT_EQ(notifier.informations[0], "VELK|The scheduler window is not available yet.");
+    EXPECT_EQ(notifier.informations[0], "VELK|The channel dialog is not available yet.");
     panel(0).setbutton();
     EXPECT_EQ(notifier.informations.size(), 2u);
 }
