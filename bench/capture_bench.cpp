@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +118,9 @@ int main(int argc, char** argv)
     }
     setdriversource([list] { return list; });
 
+    // The cards start (their block pools allocated, the drivers running) before the clock does;
+    // the drivers hold their first buffer until `go`.
+    std::atomic<bool> go{false};
     std::vector<std::unique_ptr<TSCapture>> capture;
     std::vector<std::unique_ptr<TChannel>> channels;
     for (int k = 0; k < cards; ++k) {
@@ -126,8 +130,8 @@ int main(int argc, char** argv)
         // Free-running, paced only by the consumer: the next buffer once blocks are spare. The
         // driver asks again at once after a no; a short sleep keeps that waiting (the harness,
         // not the capture path) from spinning through the measured CPU time.
-        settings[k]->canproduce = [card, control, target] {
-            if (control->position() < target && card->freeblocks() > 8)
+        settings[k]->canproduce = [card, control, target, &go] {
+            if (go.load() && control->position() < target && card->freeblocks() > 8)
                 return true;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
             return false;
@@ -145,11 +149,12 @@ int main(int argc, char** argv)
     }
     queue.queue().drain(&handler);
 
+    for (auto& card : capture)
+        card->start();
     const double cpu0 = cpuseconds();
     const double sys0 = cpuseconds(true);
     const auto t0 = std::chrono::steady_clock::now();
-    for (auto& card : capture)
-        card->start();
+    go = true;
     auto done = [&] {
         for (int k = 0; k < cards; ++k)
             if (settings[k]->control->position() < target || capture[k]->freeblocks() != capture[k]->poolsize())
