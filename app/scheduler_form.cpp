@@ -109,6 +109,12 @@ void TSchedulerForm::deleteselected()
     enable_->setChecked(on);
 }
 
+void TSchedulerForm::delchannel(int num)
+{
+    scheduler_.delchannel(num);
+    fill();
+}
+
 void TSchedulerForm::enableclicked(bool on)
 {
     enable_->setChecked(schedules_.setenabled(on));

@@ -42,6 +42,9 @@ public:
     // Add (edit = false) or Edit the selected row (edit = true; nothing without a selection).
     void openeditor(bool edit);
     void deleteselected();
+    // Channel `num` left the channel table: its schedules go, later channels move down; the list
+    // and the check box follow.
+    void delchannel(int num);
     // Ok: saves the configuration file, then closes.
     void accept() override;
 

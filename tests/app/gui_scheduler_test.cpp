@@ -110,6 +110,10 @@ TEST_F(SchedulerWindow, EditReplacesTheSelectedRowAndDeleteOfTheLastSwitchesOff)
 
     window().enablebox()->click();
     ASSERT_TRUE(window().enablebox()->isChecked());
+    // Deleting channel 0 moves the schedule of channel 1 down to 0.
+    window().delchannel(0);
+    EXPECT_EQ(system->scheduler()->getschedule(0).channel, 0);
+    EXPECT_EQ(cell(0, 0), "Ch1");
     window().list()->setCurrentItem(window().list()->topLevelItem(0));
     window().button("Delete")->click();
     EXPECT_EQ(window().list()->topLevelItemCount(), 0);
