@@ -35,23 +35,19 @@ inline std::int16_t tosample(float x, double volume)
 
 // tosample() over `count` samples. GCC does not vectorise the clamp by itself (the comparisons
 // may trap on NaN), so with SSE2 it is spelled out, two doubles at a time, giving the same result
-// for every input: maxpd(v, -32768) yields -32768 for a NaN just as std::max(-32768.0, v) does,
-// minpd(v, 32767) matches std::min(32767.0, v), the sum and difference of the rounding constant
-// are done as written, and the truncating conversion and the saturating pack meet only integral
-// values inside the 16-bit range.
+// for every input: minpd(32767, v) caps v as std::min does and lets a NaN through; cvtpd2dq
+// rounds to nearest, ties to even (the default rounding mode, which roundtoeven() relies on as
+// well) and gives INT_MIN for a NaN or a value beyond the int range, and the saturating pack
+// takes everything below -32768 (NaN included) to -32768, as std::max(-32768.0, v) does.
 void tosamples(const float* x, std::int16_t* out, std::size_t count, double volume)
 {
     std::size_t i = 0;
 #if defined(__SSE2__)
     const __m128d vol = _mm_set1_pd(volume);
-    const __m128d low = _mm_set1_pd(-32768.0);
     const __m128d high = _mm_set1_pd(32767.0);
-    const __m128d magic = _mm_set1_pd(6755399441055744.0);
     auto convert2 = [&](__m128 f) {
-        __m128d v = _mm_mul_pd(_mm_cvtps_pd(f), vol);
-        v = _mm_min_pd(_mm_max_pd(v, low), high);
-        v = _mm_sub_pd(_mm_add_pd(v, magic), magic);
-        return _mm_cvttpd_epi32(v);  // two ints in the low half
+        const __m128d v = _mm_min_pd(high, _mm_mul_pd(_mm_cvtps_pd(f), vol));
+        return _mm_cvtpd_epi32(v);  // two ints in the low half
     };
     for (; i + 8 <= count; i += 8) {
         const __m128 a = _mm_loadu_ps(x + i);
