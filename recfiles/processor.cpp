@@ -1,5 +1,6 @@
 #include "recfiles/processor.h"
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 
@@ -41,6 +42,16 @@ TProcessor::~TProcessor()
         std::lock_guard lock(lock_);
         pending = queue_;
     }
+    // When the stored queue was never taken in (the start-up stopped before it), its tasks are
+    // still waiting: they stay in the file, ahead of this run's.
+    if (!loaded_) {
+        std::vector<std::string> stored;
+        readtasklist(folder_ + audiotaskfile, stored);
+        for (const auto& path : pending)
+            if (std::find(stored.begin(), stored.end(), path) == stored.end())
+                stored.push_back(path);
+        pending = std::move(stored);
+    }
     for (const auto& [name, list] : {std::pair{audiotaskfile, &pending}, std::pair{brokenfilesfile, &broken_}}) {
         try {
             writetasklist(folder_ + name, *list);
@@ -62,6 +73,7 @@ void TProcessor::addtask(const std::string& path)
 
 void TProcessor::loadtasks()
 {
+    loaded_ = true;
     std::vector<std::string> paths;
     readtasklist(folder_ + audiotaskfile, paths);
     std::vector<std::string> load;

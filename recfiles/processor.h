@@ -58,6 +58,7 @@ private:
     bool busy_ = false;
     std::vector<std::string> broken_;
     bool running_ = true;
+    bool loaded_ = false;  // loadtasks ran: the stored queue was taken in
     std::unique_ptr<TConverter> converter_;
     std::unique_ptr<TProcessThread> worker_;
     // Completions still in the main-thread queue when the processor is gone find this expired.

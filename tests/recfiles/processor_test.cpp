@@ -297,6 +297,21 @@ TEST_F(ProcessorTest, ShutdownDuringAConversionLeavesTheTaskFirstForTheNextStart
     EXPECT_TRUE(fs::exists(wav("final")));
 }
 
+// A start-up that stops before the stored queue is taken in must not wipe it at shutdown.
+TEST_F(ProcessorTest, AStoredQueueThatWasNeverLoadedSurvivesTheShutdown)
+{
+    const auto source = test::tone(44100, 1, 4410);
+    const auto waiting = record("waiting", 44100, 1, source, [](TRecDescriptor& d) { d.codec = 1; });
+    const auto fresh = record("fresh", 44100, 1, source, [](TRecDescriptor& d) { d.codec = 1; });
+    writetasklist(config().common_path + audiotaskfile, {waiting});
+    auto processor = start();
+    processor->stopqueue();
+    processor->addtask(fresh);
+    processor->addtask(waiting);
+    processor.reset();
+    EXPECT_EQ(tasklist(audiotaskfile), (std::vector<std::string>{waiting, fresh}));
+}
+
 TEST_F(ProcessorTest, UnexpectedErrorFailsTheTaskAndTheQueueGoesOn)
 {
     const auto tone = test::tone(8000, 1, 8000);
