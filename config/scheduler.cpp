@@ -270,6 +270,17 @@ void TScheduler::fire()
     else
         armat(next, nextday);
 
+    // Within one moment: first the starts, then the stops, and last the starts of channels that
+    // also stop at this moment. A stop may wait for the exit password, and no other channel's
+    // start waits behind it; and back-to-back schedules of one channel end with it recording.
+    auto stopsnow = [&due](int channel) {
+        return std::any_of(due.begin(), due.end(), [channel](const TScheduleEvent& e) {
+            return !e.start && e.channel == channel;
+        });
+    };
+    auto rank = [&stopsnow](const TScheduleEvent& e) { return !e.start ? 1 : stopsnow(e.channel) ? 2 : 0; };
+    std::stable_sort(due.begin(), due.end(),
+                     [&rank](const TScheduleEvent& a, const TScheduleEvent& b) { return rank(a) < rank(b); });
     for (const TScheduleEvent& event : due)
         callevent(event.channel, event.start);
 }

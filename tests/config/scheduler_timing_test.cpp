@@ -114,17 +114,24 @@ TEST_F(SchedulerTiming, TwoSchedulesAtOneTimeFireInOneWakeUp)
     EXPECT_DOUBLE_EQ(scheduler->duetime(), on(14, 12, 30));
 }
 
-TEST_F(SchedulerTiming, AStartAndAStopAtOneTimeFireTogether)
+// One moment's events fire in one wake-up: starts first, then stops, then the starts of channels
+// that stop at the same moment, whatever order the schedules were added in.
+TEST_F(SchedulerTiming, StartsAndStopsAtOneTimeFireTogetherStartsFirst)
 {
+    scheduler->addschedule(3, hms(9, 0, 30), hms(10, 0));  // channel 3 ends at 10:00 ...
+    scheduler->addschedule(1, hms(10, 0), hms(11, 0));     // ... as channel 1's next schedule begins
     scheduler->addschedule(1, hms(9, 30), hms(10, 0));
-    scheduler->addschedule(1, hms(10, 0), hms(11, 0));
+    scheduler->addschedule(2, hms(10, 0), hms(10, 30));  // channel 2 starts as channel 3 stops
     scheduler->enable(true);
     advanceto(on(14, 9, 30));
+    calls.clear();
     clock.advance(fromlocaldatetime(on(14, 10, 0)) - clock.now());
     scheduler->waitabletimer().checknow();
     main.queue().drain(&log);
-    EXPECT_EQ(calls.size(), 3u);
-    EXPECT_DOUBLE_EQ(scheduler->duetime(), on(14, 11, 0));
+    const TDateTime ten = on(14, 10, 0);
+    EXPECT_EQ(calls, (std::vector<Fired>{{2, true, ten}, {3, false, ten}, {1, false, ten}, {1, true, ten}}));
+    EXPECT_TRUE(channelon[1]);
+    EXPECT_DOUBLE_EQ(scheduler->duetime(), on(14, 10, 30));
 }
 
 TEST_F(SchedulerTiming, DeletingAChannelDropsItsSchedulesAndRenumbersTheLaterOnes)
