@@ -145,6 +145,20 @@ TEST_F(SchedulerWindow, ScheduledStartAndStopPressTheRecordButton)
     EXPECT_FALSE(panel(0).chn->recording.load());
     // Only a hand-edited file can name a channel without a panel.
     EXPECT_THROW(form->schedulerswitch(5, true), EVelkError);
+
+    // Under exit protection a scheduled stop asks like the button; a wrong entry keeps recording.
+    config().passw = "pw";
+    config().exitpass = true;
+    form->schedulerswitch(0, true);
+    EXPECT_EQ(prompts, 0);
+    answers = {"wrong", "pw"};
+    form->schedulerswitch(0, false);
+    EXPECT_EQ(prompts, 1);
+    EXPECT_TRUE(panel(0).btn->isChecked());
+    EXPECT_TRUE(panel(0).chn->recording.load());
+    form->schedulerswitch(0, false);
+    EXPECT_EQ(prompts, 2);
+    EXPECT_FALSE(panel(0).chn->recording.load());
 }
 
 }  // namespace
