@@ -29,4 +29,13 @@ bool openhelp(const QString& file, const QString& topic, const QString& folder)
     return false;
 }
 
+bool openhomepage()
+{
+    const QUrl url(QString::fromLatin1(homepageurl));
+    if (helpopener() && helpopener()(url))
+        return true;
+    usernotifier().error("VELK", std::string("Unable to open the home page: ") + homepageurl);
+    return false;
+}
+
 }  // namespace velk

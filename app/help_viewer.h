@@ -23,4 +23,10 @@ HelpOpener& helpopener();
 
 bool openhelp(const QString& file, const QString& topic = QString(), const QString& folder = QString());
 
+// The maker's home page, opened by Help > Visit Home Page.
+inline constexpr const char* homepageurl = "https://www.quorlith.com/velk/";
+
+// Hands the home page to the default browser; when no program takes it, says so with the address.
+bool openhomepage();
+
 }  // namespace velk

@@ -184,7 +184,7 @@ void TMainForm::buildcommands()
     connect(a, &QAction::triggered, this, [this] { openhelp(QString::fromLatin1(helpfilename), QString(), helpfolder); });
 
     a = addcommand("Visit Home Page", "Visit Home Page", QKeySequence(), QString());
-    a->setEnabled(false);
+    connect(a, &QAction::triggered, this, [] { openhomepage(); });
 
     a = addcommand("Check for Updates", "Check for Updates...", QKeySequence(), "Check website for VELK updates.");
     a->setEnabled(false);

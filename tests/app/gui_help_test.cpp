@@ -1,5 +1,5 @@
 // Help > Contents and F1 open the local manual beside the executable in the default browser; a
-// missing manual says where it was looked for.
+// missing manual says where it was looked for. Visit Home Page opens the maker's site.
 #include <QFile>
 #include <QUrl>
 #include <QDesktopServices>
@@ -42,6 +42,18 @@ TEST_F(Help, ContentsOpensTheManualBesideTheProgramAsAFileUrl)
     // A topic is an anchor of the manual.
     ASSERT_TRUE(openhelp("velk.html", "mp3options", QString::fromStdString(folder)));
     EXPECT_EQ(opened.back().fragment(), "mp3options");
+}
+
+TEST_F(Help, VisitHomePageOpensTheMakersSiteAndSaysWhenNoBrowserTakesIt)
+{
+    start(1);
+    form->command("Visit Home Page")->trigger();
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], QUrl("https://www.quorlith.com/velk/"));
+    helpopener() = [](const QUrl&) { return false; };
+    form->command("Visit Home Page")->trigger();
+    ASSERT_EQ(notifier.errors.size(), 1u);
+    EXPECT_EQ(notifier.errors[0], "VELK|Unable to open the home page: https://www.quorlith.com/velk/");
 }
 
 TEST_F(Help, AMissingManualSaysWhereItWasLookedFor)
