@@ -11,11 +11,15 @@
 #include <clocale>
 #include <cstdlib>
 #include <memory>
+#include <thread>
+#include <utility>
 
+#include "app/headless_notifier.h"
 #include "app/instance_server.h"
 #include "app/main_form.h"
 #include "app/qt_notifier.h"
 #include "app/velk_system.h"
+#include "config/status_log.h"
 #include "core/unique_fd.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -61,7 +65,37 @@ bool windowsavailable()
     return false;
 }
 
-int runwindows(Edition edition, int argc, char** argv)
+// A lost display ends the program from inside the event loop: the platform plugin calls exit().
+// The recorder is still running then; it shuts down in order before the statics go, so open
+// recordings are finished, the compression queue stored and the day's log written.
+VelkSystem* systemtofinish = nullptr;
+
+void finishatexit()
+{
+    VelkSystem* system = std::exchange(systemtofinish, nullptr);
+    if (!system)
+        return;
+    // The main thread's thread-local state is already gone at this point of exit(), so the
+    // shutdown runs on a fresh thread that takes over as the main thread.
+    std::thread finisher([system] {
+        system->queue().bindtocurrentthread();
+        HeadlessNotifier notifier;  // no more windows to show a box in
+        setusernotifier(&notifier);
+        // The windows are not drawn again: nothing is handed to them any more.
+        system->onchannelstate = nullptr;
+        system->statuslog().onchanged = nullptr;
+        addlog("The display is gone: closing.");
+        try {
+            system->shutdown();
+        } catch (...) {
+            // Exit goes on; the shutdown logged what failed.
+        }
+        setusernotifier(nullptr);
+    });
+    finisher.join();
+}
+
+int runwindows(Edition edition, int argc, char** argv, bool recordall)
 {
     VelkApplication app(argc, argv);
     // Qt takes the user's locale for everything; numbers in the files stay in the C format.
@@ -75,6 +109,8 @@ int runwindows(Edition edition, int argc, char** argv)
         VelkSystem system(edition);
         TMainForm form(system);
         app.form = &form;
+        if (recordall)
+            form.allchannelsstate(true);
         // A second start of either edition asks this window to come to the front.
         TInstanceServer instanceserver([&form] {
             if (form.minimisedtotray())
@@ -106,7 +142,12 @@ int runwindows(Edition edition, int argc, char** argv)
         QObject::connect(qApp, &QApplication::commitDataRequest, &form, [&](QSessionManager&) { form.close(); });
         QObject::connect(&form, &TMainForm::shutdowncomplete, &app, &QApplication::quit, Qt::QueuedConnection);
         form.show();
+        // Registered after the recorder's statics exist, so it runs before they are destroyed.
+        static const bool registered = std::atexit(finishatexit) == 0;
+        (void)registered;
+        systemtofinish = &system;
         app.exec();
+        systemtofinish = nullptr;
         app.form = nullptr;
     }
     setusernotifier(nullptr);

@@ -84,7 +84,7 @@ int programmain(Edition edition, int argc, char** argv, const ProgramWindows* wi
     }
 
     if (!headless && windows && windows->available())
-        return windows->run(edition, argc, argv);
+        return windows->run(edition, argc, argv, recordall);
 
     HeadlessNotifier notifier;
     setusernotifier(&notifier);

@@ -10,11 +10,12 @@ namespace velk {
 
 // The windows, when the program is built with them: whether a display can be opened, and the
 // windowed run (start-up, event loop, orderly shutdown) that replaces the headless loop. The
-// windowed run returns the exit code. `activate` asks the running instance (refused the lock)
+// windowed run returns the exit code; `recordall` switches every channel on after start-up, as
+// --record does headless. `activate` asks the running instance (refused the lock)
 // to bring its window to the front; true when it did.
 struct ProgramWindows {
     bool (*available)();
-    int (*run)(Edition edition, int argc, char** argv);
+    int (*run)(Edition edition, int argc, char** argv, bool recordall);
     bool (*activate)();
 };
 

@@ -1,5 +1,6 @@
-// velkasio with its windows (offscreen) as a user runs it: started on a virtual card with its
-// channel switched on at start-up, ended by SIGTERM, which closes the window in order.
+// velkasio with its windows as a user runs it: started on a virtual card with its channel switched
+// on at start-up, ended by SIGTERM, which closes the window in order; and on an X display that
+// dies under it, which must not cost the recording.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -11,6 +12,7 @@
 #include "recfiles/descriptor_files.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/xvfb_server.h"
 
 namespace velk {
 namespace {
@@ -29,42 +31,87 @@ std::vector<std::string> filesbelow(const std::string& folder, const std::string
     return out;
 }
 
-TEST(WindowedProgram, RecordsFromStartUpAndATerminationSignalClosesTheWindowInOrder)
-{
-    test::TempDataRoot root;
-    loadconfig(config());
-    TConfig& c = config();
-    c.num = 1;
-    c.channels[0] = TChannelConfig{};
-    c.channels[0].name = "Desk";
-    c.channels[0].folder = root.root() + "/rec";
-    c.autorecording = true;
-    saveconfig(c);
-    const std::string common = c.common_path;
-    config() = TConfig{};
+// One channel "Desk" on the virtual card, written before the program starts.
+class WindowedProgram : public ::testing::Test {
+protected:
+    void configure(bool autorecording)
+    {
+        loadconfig(config());
+        TConfig& c = config();
+        c.num = 1;
+        c.channels[0] = TChannelConfig{};
+        c.channels[0].name = "Desk";
+        c.channels[0].folder = root.root() + "/rec";
+        c.autorecording = autorecording;
+        saveconfig(c);
+        common = c.common_path;
+        config() = TConfig{};
+    }
 
+    // Waits until the recording's descriptor appears (the window has started the recorder).
+    std::vector<std::string> waitfordescriptor()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (filesbelow(common + "Data", ".velk").empty() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return filesbelow(common + "Data", ".velk");
+    }
+
+    // The recording was finished in order: final descriptor, one file, the session in the log.
+    void expectfinished(const std::string& descriptor)
+    {
+        TRecDescriptor d;
+        ASSERT_TRUE(readdescriptor(descriptor, d));
+        EXPECT_EQ(d.state, DESC_FINAL);
+        EXPECT_EQ(filesbelow(root.root() + "/rec", ".wav").size(), 1u);
+        EXPECT_NE(log().find("; Record started: Desk\r\n"), std::string::npos) << log();
+        EXPECT_NE(log().find("; VELK Closed.\r\n"), std::string::npos) << log();
+    }
+
+    std::string log()
+    {
+        std::string text;
+        for (const auto& file : filesbelow(common + "Logs", ".log"))
+            text += test::readtextfile(file);
+        return text;
+    }
+
+    test::TempDataRoot root;
+    std::string common;
+};
+
+TEST_F(WindowedProgram, RecordsFromStartUpAndATerminationSignalClosesTheWindowInOrder)
+{
+    configure(true);
     test::ChildProcess program(VELKASIO_PATH, {},
                                {"VELK_DATA_ROOT=" + root.root(), "VELK_VIRTUAL_CARDS=1", "QT_QPA_PLATFORM=offscreen"});
-    // The recording's descriptor appears once the window has started the recorder.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (filesbelow(common + "Data", ".velk").empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const auto descriptors = filesbelow(common + "Data", ".velk");
+    const auto descriptors = waitfordescriptor();
     ASSERT_EQ(descriptors.size(), 1u) << program.output();
     program.signal(SIGTERM);
     ASSERT_EQ(program.wait(), 0) << program.output();
     // With windows the lines go to the list, not to stdout.
     EXPECT_EQ(program.output().find("VELK System Activated."), std::string::npos) << program.output();
+    expectfinished(descriptors[0]);
+}
 
-    TRecDescriptor d;
-    ASSERT_TRUE(readdescriptor(descriptors[0], d));
-    EXPECT_EQ(d.state, DESC_FINAL);
-    EXPECT_EQ(filesbelow(root.root() + "/rec", ".wav").size(), 1u);
-    std::string log;
-    for (const auto& file : filesbelow(common + "Logs", ".log"))
-        log += test::readtextfile(file);
-    EXPECT_NE(log.find("; Record started: Desk\r\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("; VELK Closed.\r\n"), std::string::npos) << log;
+// The X server ends under the program (a crash, a session torn down without notice): the window
+// system ends the process, and the recorder still finishes the recording and files its log.
+// --record switches the channel on in the windowed program too.
+TEST_F(WindowedProgram, ADisplayThatDiesDoesNotCostTheRecording)
+{
+    configure(false);
+    test::XvfbServer xserver;
+    test::ChildProcess program(VELKASIO_PATH, {"--record"},
+                               {"VELK_DATA_ROOT=" + root.root(), "VELK_VIRTUAL_CARDS=1", "QT_QPA_PLATFORM=xcb",
+                                "DISPLAY=" + xserver.display(),
+                                // The process ends with its windows still allocated.
+                                "ASAN_OPTIONS=detect_leaks=0"});
+    const auto descriptors = waitfordescriptor();
+    ASSERT_EQ(descriptors.size(), 1u) << program.output();
+    xserver.kill();
+    EXPECT_EQ(program.wait(), 1) << program.output();
+    expectfinished(descriptors[0]);
+    EXPECT_NE(log().find("; The display is gone: closing.\r\n"), std::string::npos) << log();
 }
 
 }  // namespace

@@ -19,9 +19,17 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     int pipefd[2];
     if (::pipe2(pipefd, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    // The given entries replace inherited ones of the same name.
+    auto nameof = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> envstrings;
-    for (char** e = environ; *e; ++e)
-        envstrings.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        bool replaced = false;
+        for (const auto& given : env)
+            replaced = replaced || nameof(given) == nameof(entry);
+        if (!replaced)
+            envstrings.push_back(entry);
+    }
     for (const auto& e : env)
         envstrings.push_back(e);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};

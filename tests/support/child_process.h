@@ -12,7 +12,8 @@ namespace velk::test {
 
 class ChildProcess {
 public:
-    // Starts `program` with `args`; `env` entries ("NAME=value") are added to this environment.
+    // Starts `program` with `args` in this environment, with `env` entries ("NAME=value") added or
+    // replacing those of the same name.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& env = {});
     ~ChildProcess();  // kills a child that is still running

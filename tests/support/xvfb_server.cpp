@@ -58,6 +58,15 @@ XvfbServer::XvfbServer()
     display_ = ":" + number;
 }
 
+void XvfbServer::kill()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
 XvfbServer::~XvfbServer()
 {
     if (pid_ > 0) {

@@ -17,6 +17,9 @@ public:
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
 
+    // Kills the server at once, as a crash of the display would.
+    void kill();
+
     // ":N", for DISPLAY.
     const std::string& display() const { return display_; }
 
