@@ -126,6 +126,10 @@ void TDisplay::clickbutton()
         return;
     if (btn->isChecked()) {
         chn->startrecording();
+        // A start that failed (its error is in the status log) leaves the button up, so the next
+        // start, by hand, Start All or the scheduler, tries again.
+        if (!chn->recording.load())
+            btn->setChecked(false);
         return;
     }
     if (maystop && !maystop()) {
@@ -144,6 +148,11 @@ void TDisplay::setbutton()
 
 void TDisplay::setstate(int state)
 {
+    // A channel that went idle by itself (a write error ended its recording) releases its button:
+    // otherwise Start All and the scheduler's next start would take it for running.
+    if (state == 0 && chn && !chn->recording.load())
+        btn->setChecked(false);
+
     QString text = QStringLiteral("Status: Idle");
     QColor colour(0, 0, 0);
     if (state == 1) {

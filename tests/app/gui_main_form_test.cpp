@@ -131,6 +131,29 @@ TEST_F(MainWindow, StateLabelsFollowPostedMessages)
     EXPECT_EQ(panel(1).lbl->text(), "Status: Idle");
 }
 
+// The button shows whether the channel runs: a start that fails, or a recording that ends by
+// itself, leaves it up, so Start All starts the channel again.
+TEST_F(MainWindow, AButtonComesUpWhenItsChannelDoesNotRecord)
+{
+    // Channel 2's folder lies below a plain file: its recording cannot be created.
+    start(2, [this](TConfig& c) {
+        test::writetextfile(root.root() + "/blocked", "");
+        c.channels[1].folder = root.root() + "/blocked/Ch2";
+    });
+    panel(1).btn->click();
+    EXPECT_FALSE(panel(1).btn->isChecked());
+    EXPECT_FALSE(panel(1).chn->recording.load());
+
+    panel(0).btn->click();
+    ASSERT_TRUE(test::pumpuntil([&] { return panel(0).lbl->text() == "Status: Recording"; }));
+    panel(0).chn->stoprecording();  // as a write error ends the recording
+    ASSERT_TRUE(test::pumpuntil([&] { return panel(0).lbl->text() == "Status: Idle"; }));
+    EXPECT_FALSE(panel(0).btn->isChecked());
+    form->command("Start All Channels")->trigger();
+    EXPECT_TRUE(panel(0).chn->recording.load());
+    EXPECT_TRUE(panel(0).btn->isChecked());
+}
+
 TEST_F(MainWindow, PanelsShowTheirChannelsAndVoiceActivationListens)
 {
     // Detect level 100: the half-scale bursts of the virtual input never open a recording.
