@@ -22,6 +22,12 @@ void DeleteChannel(int i)
 
 TChannelList::~TChannelList() { clear(); }
 
+void TChannelList::drop(int i)
+{
+    DeleteChannel(i);
+    dropped_.push_back(i);
+}
+
 void TChannelList::createchannels()
 {
     TConfig& c = config();
@@ -31,12 +37,12 @@ void TChannelList::createchannels()
     while (i < c.num) {
         const TChannelConfig slot = c.channels[static_cast<std::size_t>(i)];
         if (slot.card < 0 || slot.card >= cardtable().count || !captures()[static_cast<std::size_t>(slot.card)]) {
-            DeleteChannel(i);
+            drop(i);
             addlog("Sound card not exist for channel: " + slot.name);
             continue;
         }
         if (slot.chnum < 0 || slot.chnum >= channelinputs(i)) {
-            DeleteChannel(i);
+            drop(i);
             addlog("Wrong recording mode for channel: " + slot.name);
             continue;
         }
@@ -45,7 +51,7 @@ void TChannelList::createchannels()
         try {
             channel = std::make_unique<TChannel>(slot.name, card, slot.chnum, slot.stereo);
         } catch (const std::exception&) {
-            DeleteChannel(i);
+            drop(i);
             addlog("Failed to create channel: " + slot.name);
             usernotifier().error("VELK", "Failed to create channel. Please restart or reconfigure the program");
             continue;

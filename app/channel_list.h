@@ -32,10 +32,16 @@ public:
     void clear();
 
     std::size_t size() const { return channels_.size(); }
+    // The slots createchannels dropped, each as its index at the moment it was dropped (the
+    // table closes up after each), in that order.
+    const std::vector<int>& dropped() const { return dropped_; }
     TChannel& at(std::size_t i) { return *channels_.at(i); }
 
 private:
+    void drop(int i);
+
     std::vector<std::unique_ptr<TChannel>> channels_;
+    std::vector<int> dropped_;
 };
 
 // Drops slot i of the configured channels: the later slots move down one place and `num`

@@ -82,7 +82,9 @@ void VelkSystem::startscheduler()
         else
             live.stoprecording();
     };
-    scheduler_->loadsettings(config().common_path);
+    // Channels dropped at start-up closed up the channel table; the schedules follow it, so no
+    // schedule switches the channel that moved into a dropped one's place.
+    scheduler_->loadsettings(config().common_path, channels_.dropped());
 }
 
 void VelkSystem::shutdown()

@@ -166,13 +166,18 @@ void TScheduler::delschedule(std::size_t num)
     rebuild();
 }
 
-void TScheduler::delchannel(int num)
+void TScheduler::dropchannel(int num)
 {
-    timer->Stop();
     std::erase_if(schedules, [num](const TSchedule& sc) { return sc.channel == num; });
     for (TSchedule& sc : schedules)
         if (sc.channel > num)
             --sc.channel;
+}
+
+void TScheduler::delchannel(int num)
+{
+    timer->Stop();
+    dropchannel(num);
     if (schedules.empty())
         active = false;
     rebuild();
@@ -306,7 +311,7 @@ void TScheduler::callevent(int channel, bool start)
     }
 }
 
-void TScheduler::loadsettings(const std::string& path)
+void TScheduler::loadsettings(const std::string& path, const std::vector<int>& closedup)
 {
     const std::string file = schedulepath(path);
     if (!fileexists(file))
@@ -365,6 +370,8 @@ void TScheduler::loadsettings(const std::string& path)
     } catch (const FileFault& fault) {
         addlog("Scheduler file damaged (" + fault.what + "); the schedules after the fault were skipped");
     }
+    for (const int num : closedup)
+        dropchannel(num);
     rebuild();
     enable(enabled);
 }

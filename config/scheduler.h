@@ -66,7 +66,10 @@ public:
     // the rest is skipped and a status-log line says what was wrong; a schedule with a channel or
     // time out of range is dropped with a status-log line. Then the events are rebuilt and the
     // stored on/off state applied (off when it could not be read).
-    void loadsettings(const std::string& path);
+    // `closedup` lists the channel slots dropped from the channel table since the file was
+    // written (each as its index when it was dropped, in that order): their schedules go and
+    // later channels move down, as delchannel does, before anything can fire.
+    void loadsettings(const std::string& path, const std::vector<int>& closedup = {});
     // Writes `path` + schedulefilename(), replacing it atomically. Throws EOSError.
     void savesettings(const std::string& path) const;
 
@@ -101,6 +104,8 @@ public:
 
 private:
     void rebuild();
+    // Removes channel `num`'s schedules and moves the later channels' down by one.
+    void dropchannel(int num);
     // Arms for the first event at or after `now`.
     void arm(SystemTime now);
     void armat(std::size_t index, TDateTime day);

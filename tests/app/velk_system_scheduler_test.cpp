@@ -9,6 +9,9 @@
 #include <clocale>
 #include <filesystem>
 
+#include "config/config.h"
+#include "config/config_file.h"
+#include "config/edition.h"
 #include "config/scheduler.h"
 #include "core/clock.h"
 #include "core/user_notifier.h"
@@ -57,6 +60,55 @@ TEST(VelkSystemScheduler, LoadsAtStartUpDespiteADamagedFileAndSavesAtShutdown)
     const std::string saved = test::readtextfile(root.common() + "schedulerds.xml");
     EXPECT_NE(saved.find(R"(Enabled="1" Count="1")"), std::string::npos) << saved;
     EXPECT_NE(saved.find(R"(<Schedule0 Channel="0" Start="11:00:00" Stop="13:00:00")"), std::string::npos) << saved;
+}
+
+// A channel dropped at start-up (its card is gone) closes up the channel table; its schedules go
+// with it and the later channels' schedules follow them, so the channel that moved into its place
+// is not switched by the dropped one's schedule.
+TEST(VelkSystemScheduler, SchedulesFollowTheChannelsDroppedAtStartUp)
+{
+    std::setlocale(LC_TIME, "C");
+    test::TempDataRoot root;
+    test::CapturingNotifier notifier;
+    setusernotifier(&notifier);
+    setenv("VELK_VIRTUAL_CARDS", "1", 1);
+    ManualClock clock(fromlocaldatetime(encodedatetime(2027, 6, 14, 12, 0)));
+    ScopedAppClock useclock(clock);
+    setedition(Edition::Asio);  // the configuration file of the edition that starts below
+    config() = TConfig{};
+    loadconfig(config());
+    TConfig& c = config();
+    c.num = 3;
+    for (int i = 0; i < 3; ++i) {
+        c.channels[static_cast<std::size_t>(i)] = TChannelConfig{};
+        c.channels[static_cast<std::size_t>(i)].name = "Ch" + std::to_string(i);
+        c.channels[static_cast<std::size_t>(i)].chnum = i;
+        c.channels[static_cast<std::size_t>(i)].folder = root.root() + "/rec";
+    }
+    c.channels[1].card = 5;  // no such card
+    saveconfig(c);
+    config() = TConfig{};
+    // Channel 1 would record now (11:00-13:00); channel 2 from 14:00.
+    test::writetextfile(root.common() + "scheduler.xml",
+                        R"(<Scheduler Version="3"><Scheduler Enabled="1" Count="2"/>
+                           <Schedule0 Channel="1" Start="11:00:00" Stop="13:00:00"/>
+                           <Schedule1 Channel="2" Start="14:00:00" Stop="15:00:00"/></Scheduler>)");
+    {
+        VelkSystem system(Edition::Asio);
+        system.startup();
+        system.runqueue();
+        EXPECT_TRUE(haslog(system, "Sound card not exist for channel: Ch1"));
+        ASSERT_EQ(system.channels().size(), 2u);
+        EXPECT_EQ(system.channels().at(1).chname, "Ch2");
+        EXPECT_FALSE(system.channels().at(1).recording.load());
+        ASSERT_EQ(system.scheduler()->getcount(), 1u);
+        EXPECT_EQ(system.scheduler()->getschedule(0).channel, 1);
+        EXPECT_DOUBLE_EQ(system.scheduler()->getschedule(0).start, 14.0 / 24);
+        system.shutdown();
+    }
+    unsetenv("VELK_VIRTUAL_CARDS");
+    config() = TConfig{};
+    setusernotifier(nullptr);
 }
 
 }  // namespace
