@@ -21,6 +21,7 @@
 #include "app/velk_system.h"
 #include "config/config.h"
 #include "config/config_file.h"
+#include "config/edition.h"
 #include "core/user_notifier.h"
 #include "tests/support/capture.h"
 #include "tests/support/temp_folder.h"
@@ -75,6 +76,7 @@ protected:
     // it with `adjust`), then starts the recorder with its window.
     void start(int count, const std::function<void(TConfig&)>& adjust = {})
     {
+        setedition(Edition::Asio);  // the files of the edition started below
         loadconfig(config());
         TConfig& c = config();
         c.num = count;

@@ -82,6 +82,24 @@ TEST_F(MainWindow, CaptionMenusToolbarAndCommands)
     EXPECT_EQ(notifier.informations.size(), 2u);
 }
 
+// The WDM edition opens the same window with its own caption and files (its capture devices
+// come later, so it shows no panels yet).
+TEST_F(MainWindow, TheWdmEditionHasItsOwnCaptionAndFiles)
+{
+    system = std::make_unique<VelkSystem>(Edition::Wdm);
+    form = std::make_unique<TMainForm>(*system);
+    form->show();
+    test::pump();
+    EXPECT_EQ(form->windowTitle(), "Quorlith VELK 4.0.0 (WDM)");
+    EXPECT_TRUE(form->displaylist().empty());
+    ASSERT_NE(form->schedulerform(), nullptr);
+    EXPECT_TRUE(form->close());
+    EXPECT_TRUE(fs::exists(root.common() + "configds.xml"));
+    EXPECT_TRUE(fs::exists(root.common() + "schedulerds.xml"));
+    EXPECT_FALSE(fs::exists(root.common() + "config.xml"));
+    EXPECT_FALSE(fs::exists(root.common() + "scheduler.xml"));
+}
+
 TEST_F(MainWindow, TheLogListShowsTheStartUpAndLaterLines)
 {
     start(1);
