@@ -16,7 +16,7 @@ packages=(
   # audio tools the tests read files back with
   ffmpeg sox lame
   # windows
-  qt6-base-dev xvfb xauth fonts-dejavu-core
+  qt6-base-dev xvfb xauth fonts-dejavu-core xdotool
 )
 
 missing=()

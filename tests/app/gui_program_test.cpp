@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -91,6 +92,55 @@ TEST_F(WindowedProgram, RecordsFromStartUpAndATerminationSignalClosesTheWindowIn
     ASSERT_EQ(program.wait(), 0) << program.output();
     // With windows the lines go to the list, not to stdout.
     EXPECT_EQ(program.output().find("VELK System Activated."), std::string::npos) << program.output();
+    expectfinished(descriptors[0]);
+}
+
+// Runs xdotool on `display`; returns its standard output.
+std::string xdotool(const std::string& display, const std::string& args)
+{
+    std::string out;
+    if (FILE* p = ::popen(("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null").c_str(), "r")) {
+        char buf[256];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+// A user at a real X display: a mouse click on the panel's record button starts the recording,
+// and Alt+F4 closes the window, which finishes it.
+TEST_F(WindowedProgram, AClickOnTheRecordButtonRecordsAndAltF4FinishesTheRecording)
+{
+    configure(false);
+    test::XvfbServer xserver;
+    test::ChildProcess program(VELKASIO_PATH, {},
+                               {"VELK_DATA_ROOT=" + root.root(), "VELK_VIRTUAL_CARDS=1", "QT_QPA_PLATFORM=xcb",
+                                "DISPLAY=" + xserver.display()});
+    std::string window;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (window.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        window = xdotool(xserver.display(), "search --onlyvisible --name 'Quorlith VELK'");
+        window = window.substr(0, window.find('\n'));
+    }
+    ASSERT_FALSE(window.empty()) << program.output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the window settles at its size
+    // One row of panels: the window is (bar) + 59 + 28 + 100 (the log list) pixels high, and the
+    // first panel's button is centred 46 pixels from the left and (bar) + 34 from the top.
+    const std::string geometry = xdotool(xserver.display(), "getwindowgeometry " + window);
+    const auto at = geometry.find("Geometry: ");
+    ASSERT_NE(at, std::string::npos) << geometry;
+    const int height = std::stoi(geometry.substr(geometry.find('x', at) + 1));
+    const int bar = height - 187;
+    ASSERT_GT(bar, 20) << geometry;
+    xdotool(xserver.display(), "mousemove --window " + window + " 46 " + std::to_string(bar + 34) + " click 1");
+    const auto descriptors = waitfordescriptor();
+    ASSERT_EQ(descriptors.size(), 1u) << program.output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // some audio
+    xdotool(xserver.display(), "key alt+F4");
+    ASSERT_EQ(program.wait(), 0) << program.output();
     expectfinished(descriptors[0]);
 }
 
