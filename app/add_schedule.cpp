@@ -1,6 +1,7 @@
 #include "app/add_schedule.h"
 
 #include <QComboBox>
+#include <QPushButton>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLocale>
@@ -53,6 +54,9 @@ TAddSchedule::TAddSchedule(TSchedulerForm& owner) : QDialog(&owner), owner_(owne
     form->addRow(QStringLiteral("Start time:"), start_);
     form->addRow(QStringLiteral("Stop time:"), stop_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    ok_ = buttons->button(QDialogButtonBox::Ok);
+    // Without a channel to choose (none configured) there is nothing to schedule.
+    connect(channel_, &QComboBox::currentIndexChanged, this, [this](int index) { ok_->setEnabled(index >= 0); });
     connect(buttons, &QDialogButtonBox::accepted, this, &TAddSchedule::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &TAddSchedule::reject);
     auto* layout = new QVBoxLayout(this);
@@ -72,6 +76,7 @@ void TAddSchedule::openadd()
     row_ = -1;
     fillchannels();
     channel_->setCurrentIndex(channel_->count() > 0 ? 0 : -1);
+    ok_->setEnabled(channel_->currentIndex() >= 0);
     const QTime now = qtimeof(appclock().nowlocal());
     start_->setTime(now);
     stop_->setTime(now.addSecs(60 * 60));
@@ -87,6 +92,7 @@ void TAddSchedule::openedit(int row)
     fillchannels();
     const TSchedule sc = owner_.scheduler().getschedule(static_cast<std::size_t>(row));
     channel_->setCurrentIndex(sc.channel < channel_->count() ? sc.channel : -1);
+    ok_->setEnabled(channel_->currentIndex() >= 0);
     start_->setTime(qtimeof(sc.start));
     stop_->setTime(qtimeof(sc.stop));
     show();

@@ -2,7 +2,9 @@
 // TAddSchedule: the "Add/Edit Schedule" dialog of the scheduler window. A channel drop-down (the
 // configured channels' names) and the start and stop time pickers. In add mode Ok adds a
 // schedule, in edit mode it replaces the row it was opened for; then the scheduler window's list
-// is refilled and the dialog closes.
+// is refilled and the dialog closes. Ok is disabled while no channel is chosen. A change of the
+// rows under an open edit (a delete, a channel removed) closes the dialog, so Ok never replaces
+// another schedule than the one it shows.
 //
 // Threads: main thread only.
 
@@ -12,6 +14,7 @@
 #include "core/date_time.h"
 
 class QComboBox;
+class QPushButton;
 class QTimeEdit;
 
 namespace velk {
@@ -31,6 +34,7 @@ public:
     QComboBox* channelbox() const { return channel_; }
     QTimeEdit* starttime() const { return start_; }
     QTimeEdit* stoptime() const { return stop_; }
+    QPushButton* okbutton() const { return ok_; }
     bool editing() const { return row_ >= 0; }
 
     // Ok: adds or edits, refills the owner's list, closes.
@@ -43,6 +47,7 @@ private:
     QComboBox* channel_ = nullptr;
     QTimeEdit* start_ = nullptr;
     QTimeEdit* stop_ = nullptr;
+    QPushButton* ok_ = nullptr;
     int row_ = -1;  // the row being edited, -1 when adding
 };
 

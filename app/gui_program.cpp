@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QSessionManager>
 #include <QSocketNotifier>
 #include <clocale>
 #include <cstdlib>
@@ -121,8 +120,8 @@ int runwindows(Edition edition, int argc, char** argv, bool recordall)
                 form.activateWindow();
             }
         });
-        // SIGINT and SIGTERM (blocked in every thread) make the same close request as the close
-        // box, so a session that ends closes the window in order.
+        // SIGINT and SIGTERM (blocked in every thread) close the window in order, without the
+        // exit password: whoever can send them can also kill the process.
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGINT);
@@ -135,11 +134,13 @@ int runwindows(Edition edition, int argc, char** argv, bool recordall)
                 signalfd_siginfo info{};
                 while (::read(sigfd.get(), &info, sizeof info) == sizeof info) {
                 }
-                form.close();
+                form.closewithoutguard();
             });
         }
-        // The end of the user's session makes the same close request (guarded like Exit).
-        QObject::connect(qApp, &QApplication::commitDataRequest, &form, [&](QSessionManager&) { form.close(); });
+        // The end of the user's session: the session manager's final notice reaches the
+        // application as a quit event, which asks every window to close (the main window through
+        // its exit guard). Its earlier question, whether the session may end, is answered
+        // without closing: the logout may still be cancelled, and recording goes on until then.
         QObject::connect(&form, &TMainForm::shutdowncomplete, &app, &QApplication::quit, Qt::QueuedConnection);
         form.show();
         // Registered after the recorder's statics exist, so it runs before they are destroyed.

@@ -293,6 +293,7 @@ void TMainForm::startsystem()
     }
 
     const TConfig& c = config();
+    setWindowFlag(Qt::WindowStaysOnTopHint, c.stayontop);
     command("Status Log Window")->setChecked(c.status);
     command("Toolbar")->setChecked(c.toolbar);
     loglist_->setVisible(c.status);
@@ -500,9 +501,15 @@ bool TMainForm::closeallowed()
     return guardallows(config(), GuardArea::Exit, prompt);
 }
 
+void TMainForm::closewithoutguard()
+{
+    unguarded_ = true;
+    close();
+}
+
 void TMainForm::closeEvent(QCloseEvent* event)
 {
-    if (!shutdowndone_ && !closeallowed()) {
+    if (!shutdowndone_ && !unguarded_ && !closeallowed()) {
         event->ignore();
         return;
     }

@@ -94,6 +94,9 @@ public:
     bool minimisedtotray() const { return intray_; }
     // Asks the exit guard; true when the window may close.
     bool closeallowed();
+    // Closes without asking the exit guard: a termination signal comes from whoever may end the
+    // process anyway, and it is better answered by the orderly shutdown than by a kill later.
+    void closewithoutguard();
     // The handler of errors that reach the event loop: a status-log line and the error box.
     void AppException(const std::exception& error);
     // Whether the recorder ran its shutdown (after an accepted close).
@@ -151,6 +154,7 @@ private:
     bool started_ = false;
     bool shutdowndone_ = false;
     bool intray_ = false;
+    bool unguarded_ = false;  // the next close skips the exit guard
 };
 
 }  // namespace velk

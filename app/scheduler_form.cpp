@@ -104,6 +104,8 @@ void TSchedulerForm::deleteselected()
     const int row = selectedrow();
     if (row < 0)
         return;
+    if (editor_->isVisible() && editor_->editing())
+        editor_->reject();
     const bool on = schedules_.remove(static_cast<std::size_t>(row));
     delete list_->takeTopLevelItem(row);
     enable_->setChecked(on);
@@ -111,6 +113,8 @@ void TSchedulerForm::deleteselected()
 
 void TSchedulerForm::delchannel(int num)
 {
+    if (editor_->isVisible())
+        editor_->reject();  // its channel list is out of date
     scheduler_.delchannel(num);
     fill();
 }

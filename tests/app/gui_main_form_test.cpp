@@ -33,8 +33,9 @@ QStringList captions(const QList<QAction*>& actions)
 
 TEST_F(MainWindow, CaptionMenusToolbarAndCommands)
 {
-    start(1);
+    start(1, [](TConfig& c) { c.stayontop = true; });
     EXPECT_EQ(form->windowTitle(), "Quorlith VELK 4.0.0 (ASIO)");
+    EXPECT_TRUE(form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     const QList<QAction*> menus = form->menubar()->actions();
     ASSERT_EQ(captions(menus), QStringList({"&File", "&Settings", "&View", "&Help"}));
     EXPECT_EQ(captions(menus[0]->menu()->actions()),

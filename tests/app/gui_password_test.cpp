@@ -216,5 +216,35 @@ TEST_F(PasswordWindow, ClosingIsGuardedByTheExitSwitch)
     EXPECT_FALSE(form->isVisible());
 }
 
+// The end of the desktop session reaches the program as a quit event: the same guarded close.
+// A termination signal closes without asking.
+TEST_F(PasswordWindow, TheEndOfTheSessionIsGuardedAndATerminationSignalIsNot)
+{
+    start(1, [](TConfig& c) {
+        c.passw = "pw";
+        c.exitpass = true;
+    });
+    QEvent quit(QEvent::Quit);
+    answers = {"wrong"};
+    QCoreApplication::sendEvent(qApp, &quit);
+    EXPECT_EQ(prompts, 1);
+    EXPECT_FALSE(form->shutdowndone());
+    answers = {"pw"};
+    QCoreApplication::sendEvent(qApp, &quit);
+    EXPECT_EQ(prompts, 2);
+    EXPECT_TRUE(form->shutdowndone());
+
+    form.reset();
+    system.reset();
+    start(1, [](TConfig& c) {
+        c.passw = "pw";
+        c.exitpass = true;
+    });
+    prompts = 0;
+    form->closewithoutguard();
+    EXPECT_EQ(prompts, 0);
+    EXPECT_TRUE(form->shutdowndone());
+}
+
 }  // namespace
 }  // namespace velk

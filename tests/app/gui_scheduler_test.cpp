@@ -84,6 +84,15 @@ TEST_F(SchedulerWindow, AddThroughTheDialogShowsTheRowAndTheEnableBoxLogsOn)
     EXPECT_TRUE(logged("Scheduler turned OFF."));
 }
 
+TEST_F(SchedulerWindow, WithoutChannelsTheDialogCannotAdd)
+{
+    start(0);
+    window().button("Add")->click();
+    ASSERT_TRUE(window().editor()->isVisible());
+    EXPECT_EQ(window().editor()->channelbox()->count(), 0);
+    EXPECT_FALSE(window().editor()->okbutton()->isEnabled());
+}
+
 TEST_F(SchedulerWindow, EditReplacesTheSelectedRowAndDeleteOfTheLastSwitchesOff)
 {
     start(2);
@@ -106,6 +115,17 @@ TEST_F(SchedulerWindow, EditReplacesTheSelectedRowAndDeleteOfTheLastSwitchesOff)
     ASSERT_EQ(window().list()->topLevelItemCount(), 1);
     EXPECT_EQ(cell(0, 0), "Ch2");
     EXPECT_EQ(system->scheduler()->getschedule(0).channel, 1);
+    EXPECT_NEAR(system->scheduler()->getschedule(0).stop, 11.5 / 24, 1e-9);
+
+    // An edit stays with its schedule: deleting rows under the open dialog closes it.
+    window().schedules().add(0, 14.0 / 24, 15.0 / 24);
+    window().fill();
+    window().list()->setCurrentItem(window().list()->topLevelItem(1));
+    window().button("Edit")->click();
+    ASSERT_TRUE(dialog.isVisible());
+    window().button("Delete")->click();
+    EXPECT_FALSE(dialog.isVisible());
+    ASSERT_EQ(system->scheduler()->getcount(), 1u);
     EXPECT_NEAR(system->scheduler()->getschedule(0).stop, 11.5 / 24, 1e-9);
 
     window().enablebox()->click();
