@@ -268,7 +268,13 @@ void TMainForm::startsystem()
     // the queue and show when the window first does.
     queuenotifier_ = new QSocketNotifier(system_.queue().wakeupfd(), QSocketNotifier::Read, this);
     connect(queuenotifier_, &QSocketNotifier::activated, this, [this] { runqueue(); });
-    system_.statuslog().onchanged = [this] { syncloglist(); };
+    // A burst of lines (one drain of the queue) reaches the list in one update.
+    system_.statuslog().onchanged = [this] {
+        if (!syncpending_) {
+            syncpending_ = true;
+            QTimer::singleShot(0, this, [this] { syncloglist(); });
+        }
+    };
     system_.onchannelstate = [this](const ChannelStateMessage& m) {
         if (m.channel >= 0 && m.channel < static_cast<int>(displaylist_.size()))
             displaylist_[static_cast<std::size_t>(m.channel)]->setstate(m.state);
@@ -331,6 +337,7 @@ void TMainForm::runqueue()
 
 void TMainForm::syncloglist()
 {
+    syncpending_ = false;
     const auto& lines = system_.statuslog().lines();
     if (lines.size() < listed_) {
         // The list overflowed and was cleared.

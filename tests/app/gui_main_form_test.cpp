@@ -115,6 +115,28 @@ TEST_F(MainWindow, TheLogListShowsTheStartUpAndLaterLines)
     EXPECT_EQ(list->palette().color(QPalette::Text), QColor(255, 255, 255));
 }
 
+// A full list is filed to the day's log and starts again with the overflow mark and the line that
+// did not fit; the window's list follows.
+TEST_F(MainWindow, AFullLogListIsFiledAndStartsAgain)
+{
+    start(1);
+    QListWidget* list = form->loglist();
+    ASSERT_TRUE(test::pumpuntil([&] { return list->count() > 0; }));
+    const std::size_t room = StatusLog::defaultcapacity - system->statuslog().lines().size();
+    for (std::size_t i = 0; i < room; ++i)
+        addlog("line " + std::to_string(i));
+    addlog("the one too many");
+    ASSERT_TRUE(test::pumpuntil([&] { return list->count() == 2; }));
+    EXPECT_TRUE(list->item(0)->text().endsWith("*** Log size limit reached, list reset."));
+    EXPECT_TRUE(list->item(1)->text().endsWith("; the one too many"));
+    std::string filed;
+    for (const auto& e : fs::directory_iterator(root.common() + "Logs"))
+        filed += test::readtextfile(e.path().string());
+    EXPECT_NE(filed.find("; VELK System Activated.\r\n"), std::string::npos);
+    EXPECT_NE(filed.find("; line " + std::to_string(room - 1) + "\r\n"), std::string::npos);
+    EXPECT_EQ(filed.find("the one too many"), std::string::npos);
+}
+
 TEST_F(MainWindow, AnErrorReachingTheEventLoopIsLoggedAndShown)
 {
     start(1);
