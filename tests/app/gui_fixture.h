@@ -48,6 +48,25 @@ inline void pump()
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
+// Writes the configuration of one channel "Desk" on input 0 of the virtual card, recording into
+// `root` + "/rec", for a program started afterwards; returns the common data folder.
+inline std::string writedeskconfig(const TempDataRoot& root, bool autorecording)
+{
+    setedition(Edition::Asio);
+    config() = TConfig{};
+    loadconfig(config());
+    TConfig& c = config();
+    c.num = 1;
+    c.channels[0] = TChannelConfig{};
+    c.channels[0].name = "Desk";
+    c.channels[0].folder = root.root() + "/rec";
+    c.autorecording = autorecording;
+    saveconfig(c);
+    const std::string common = c.common_path;
+    config() = TConfig{};
+    return common;
+}
+
 class GuiFixture : public ::testing::Test {
 protected:
     GuiFixture()

@@ -43,16 +43,7 @@ TEST(SingleInstance, NoRunningWindowMeansNoConfirmation)
 TEST(SingleInstance, ASecondStartOfEitherEditionExitsAndTheFirstRunsOn)
 {
     test::TempDataRoot root;
-    loadconfig(config());
-    TConfig& c = config();
-    c.num = 1;
-    c.channels[0] = TChannelConfig{};
-    c.channels[0].name = "Desk";
-    c.channels[0].folder = root.root() + "/rec";
-    c.autorecording = true;
-    saveconfig(c);
-    const std::string data = c.common_path + "Data";
-    config() = TConfig{};
+    const std::string data = test::writedeskconfig(root, true) + "Data";
     const std::vector<std::string> env{"VELK_DATA_ROOT=" + root.root(), "VELK_VIRTUAL_CARDS=1",
                                        "QT_QPA_PLATFORM=offscreen"};
 

@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <thread>
 
 #include "config/config.h"
 #include "config/config_file.h"
 #include "recfiles/descriptor_files.h"
+#include "tests/app/gui_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/xvfb_server.h"
@@ -35,19 +35,7 @@ std::vector<std::string> filesbelow(const std::string& folder, const std::string
 // One channel "Desk" on the virtual card, written before the program starts.
 class WindowedProgram : public ::testing::Test {
 protected:
-    void configure(bool autorecording)
-    {
-        loadconfig(config());
-        TConfig& c = config();
-        c.num = 1;
-        c.channels[0] = TChannelConfig{};
-        c.channels[0].name = "Desk";
-        c.channels[0].folder = root.root() + "/rec";
-        c.autorecording = autorecording;
-        saveconfig(c);
-        common = c.common_path;
-        config() = TConfig{};
-    }
+    void configure(bool autorecording) { common = test::writedeskconfig(root, autorecording); }
 
     // Waits until the recording's descriptor appears (the window has started the recorder).
     std::vector<std::string> waitfordescriptor()
@@ -98,15 +86,7 @@ TEST_F(WindowedProgram, RecordsFromStartUpAndATerminationSignalClosesTheWindowIn
 // Runs xdotool on `display`; returns its standard output.
 std::string xdotool(const std::string& display, const std::string& args)
 {
-    std::string out;
-    if (FILE* p = ::popen(("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null").c_str(), "r")) {
-        char buf[256];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
+    return test::commandoutput("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null");
 }
 
 // A user at a real X display: a mouse click on the panel's record button starts the recording,

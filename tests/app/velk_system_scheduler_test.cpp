@@ -29,14 +29,28 @@ bool haslog(VelkSystem& system, const std::string& part)
     return false;
 }
 
-TEST(VelkSystemScheduler, LoadsAtStartUpDespiteADamagedFileAndSavesAtShutdown)
-{
-    std::setlocale(LC_TIME, "C");
+// A data folder of its own, captured message boxes, and noon on a Monday.
+class VelkSystemScheduler : public ::testing::Test {
+protected:
+    VelkSystemScheduler()
+    {
+        std::setlocale(LC_TIME, "C");
+        setusernotifier(&notifier);
+    }
+    ~VelkSystemScheduler() override
+    {
+        config() = TConfig{};
+        setusernotifier(nullptr);
+    }
+
     test::TempDataRoot root;
     test::CapturingNotifier notifier;
-    setusernotifier(&notifier);
-    ManualClock clock(fromlocaldatetime(encodedatetime(2027, 6, 14, 12, 0)));
-    ScopedAppClock useclock(clock);
+    ManualClock clock{fromlocaldatetime(encodedatetime(2027, 6, 14, 12, 0))};
+    ScopedAppClock useclock{clock};
+};
+
+TEST_F(VelkSystemScheduler, LoadsAtStartUpDespiteADamagedFileAndSavesAtShutdown)
+{
     std::filesystem::create_directories(root.common());
     // The WDM edition starts no cards here, so channel 0 does not exist.
     test::writetextfile(root.common() + "schedulerds.xml",
@@ -56,7 +70,6 @@ TEST(VelkSystemScheduler, LoadsAtStartUpDespiteADamagedFileAndSavesAtShutdown)
         system.shutdown();
         EXPECT_EQ(system.scheduler(), nullptr);
     }
-    setusernotifier(nullptr);
     const std::string saved = test::readtextfile(root.common() + "schedulerds.xml");
     EXPECT_NE(saved.find(R"(Enabled="1" Count="1")"), std::string::npos) << saved;
     EXPECT_NE(saved.find(R"(<Schedule0 Channel="0" Start="11:00:00" Stop="13:00:00")"), std::string::npos) << saved;
@@ -65,15 +78,9 @@ TEST(VelkSystemScheduler, LoadsAtStartUpDespiteADamagedFileAndSavesAtShutdown)
 // A channel dropped at start-up (its card is gone) closes up the channel table; its schedules go
 // with it and the later channels' schedules follow them, so the channel that moved into its place
 // is not switched by the dropped one's schedule.
-TEST(VelkSystemScheduler, SchedulesFollowTheChannelsDroppedAtStartUp)
+TEST_F(VelkSystemScheduler, SchedulesFollowTheChannelsDroppedAtStartUp)
 {
-    std::setlocale(LC_TIME, "C");
-    test::TempDataRoot root;
-    test::CapturingNotifier notifier;
-    setusernotifier(&notifier);
     setenv("VELK_VIRTUAL_CARDS", "1", 1);
-    ManualClock clock(fromlocaldatetime(encodedatetime(2027, 6, 14, 12, 0)));
-    ScopedAppClock useclock(clock);
     setedition(Edition::Asio);  // the configuration file of the edition that starts below
     config() = TConfig{};
     loadconfig(config());
@@ -110,8 +117,6 @@ TEST(VelkSystemScheduler, SchedulesFollowTheChannelsDroppedAtStartUp)
         system.shutdown();
     }
     unsetenv("VELK_VIRTUAL_CARDS");
-    config() = TConfig{};
-    setusernotifier(nullptr);
 }
 
 }  // namespace

@@ -20,24 +20,15 @@
 #include "core/wave_format.h"
 #include "recfiles/acm_writer.h"
 #include "recfiles/codec_manager.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
 namespace {
 
-// Runs a shell command; returns its standard output (binary safe).
 std::string run(const std::string& command)
 {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    ::pclose(p);
-    return out;
+    return test::commandoutput(command);
 }
 
 std::string trim(std::string s)

@@ -22,6 +22,7 @@
 #include "core/main_thread_queue.h"
 #include "recfiles/descriptor_files.h"
 #include "tests/support/capture.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk::test {
@@ -71,15 +72,7 @@ inline std::string readfile(const std::string& path)
 // Runs a shell command and returns its standard output.
 inline std::string run(const std::string& command)
 {
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
+    return commandoutput(command);
 }
 
 // One "key=value" of ffprobe's flat output for the first audio stream; empty when missing.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
@@ -121,6 +122,20 @@ int ChildProcess::wait(std::chrono::milliseconds timeout)
     if (WIFSIGNALED(status_))
         return 128 + WTERMSIG(status_);
     return -1;
+}
+
+std::string commandoutput(const std::string& command)
+{
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    ::pclose(p);
+    return out;
 }
 
 }  // namespace velk::test

@@ -39,4 +39,7 @@ private:
     int status_ = 0;
 };
 
+// Runs a shell command and returns its standard output (binary safe); empty when it cannot run.
+std::string commandoutput(const std::string& command);
+
 }  // namespace velk::test
