@@ -100,6 +100,29 @@ TConverter::TConverter(bool encodererrorbox) : buffer_(2 * blocksize), encoderer
 
 TConverter::~TConverter() = default;
 
+template <class Take>
+bool TConverter::pumpblocks(Take&& take)
+{
+    std::size_t count = 1;
+    while (count > 0 && !abort_.load()) {
+        count = reader_->readdata(buffer_.data(), blocksize);
+        yield();
+        if (count > 0) {
+            try {
+                take(count);
+            } catch (const std::exception& e) {
+                // Nothing more can reach the output; the recording stays as it is.
+                error_ = e.what();
+                return false;
+            }
+        }
+        if (blockhook)
+            blockhook();
+        yield();
+    }
+    return true;
+}
+
 void TConverter::yield()
 {
     // Gives the time slice away, so conversions never compete with capture.
@@ -193,34 +216,17 @@ bool TConverter::towav()
         return false;
     }
 
-    bool failed = false;
     std::uint64_t fed = 0;
-    std::size_t count = 1;
-    while (count > 0 && !abort_.load()) {
-        count = reader_->readdata(buffer_.data(), blocksize);
-        yield();
-        if (count > 0) {
-            try {
-                std::size_t n = count;
-                if (down)
-                    n = downmix(buffer_.data(), n);
-                if (config().normalize)
-                    applygain(buffer_.data(), n, gain_);
-                if (dup)
-                    n = duplicate(buffer_.data(), n);
-                writer->write(buffer_.data(), n);
-                fed += n;
-            } catch (const std::exception& e) {
-                // Nothing more can reach the file; the recording stays as it is.
-                error_ = e.what();
-                failed = true;
-                break;
-            }
-        }
-        if (blockhook)
-            blockhook();
-        yield();
-    }
+    bool failed = !pumpblocks([&](std::size_t count) {
+        if (down)
+            count = downmix(buffer_.data(), count);
+        if (config().normalize)
+            applygain(buffer_.data(), count, gain_);
+        if (dup)
+            count = duplicate(buffer_.data(), count);
+        writer->write(buffer_.data(), count);
+        fed += count;
+    });
     try {
         writer->close();
     } catch (const std::exception& e) {
@@ -280,28 +286,13 @@ bool TConverter::tomp3()
         return false;
     }
 
-    bool failed = false;
     std::uint64_t fed = 0;
-    std::size_t count = 1;
-    while (count > 0 && !abort_.load()) {
-        count = reader_->readdata(buffer_.data(), blocksize);
-        yield();
-        if (count > 0) {
-            try {
-                if (config().normalize)
-                    applygain(buffer_.data(), count, gain_);
-                writer->encode(buffer_.data(), count);
-                fed += count;
-            } catch (const std::exception& e) {
-                error_ = e.what();
-                failed = true;
-                break;
-            }
-        }
-        if (blockhook)
-            blockhook();
-        yield();
-    }
+    bool failed = !pumpblocks([&](std::size_t count) {
+        if (config().normalize)
+            applygain(buffer_.data(), count, gain_);
+        writer->encode(buffer_.data(), count);
+        fed += count;
+    });
     if (!failed && !abort_.load()) {
         try {
             writer->finish();

@@ -72,6 +72,10 @@ private:
     bool openreader(const std::string& source);
     bool towav();
     bool tomp3();
+    // Reads the recording block by block into buffer_ and hands each block's byte count to
+    // `take` (which may throw), until the end or an abort; false (error_ set) when `take` threw.
+    template <class Take>
+    bool pumpblocks(Take&& take);
     void yield();
 
     std::vector<std::uint8_t> buffer_;  // 2 x blocksize: duplication doubles a block in place
