@@ -265,9 +265,7 @@ ASIOError JackDriver::createBuffers(ASIOBufferInfo* bufferInfos, std::int32_t nu
     }
     std::erase(ports_, nullptr);
     buffersize_ = bufferSize;
-    callbacks_ = *callbacks;
-    timeinfo_ = callbacks_.asioMessage && callbacks_.bufferSwitchTimeInfo &&
-                callbacks_.asioMessage(callbacks_.context, kAsioSupportsTimeInfo, 0, nullptr, nullptr) == 1;
+    callbacks_.set(*callbacks);
     return ASE_OK;
 }
 
@@ -288,13 +286,6 @@ ASIOError JackDriver::future(std::int32_t selector, void*)
     return selector == kAsioCanTimeInfo ? ASE_SUCCESS : ASE_NotPresent;
 }
 
-std::int32_t JackDriver::message(std::int32_t selector)
-{
-    if (!callbacks_.asioMessage)
-        return 0;
-    return callbacks_.asioMessage(callbacks_.context, selector, 0, nullptr, nullptr);
-}
-
 // --- JACK threads ---
 
 int JackDriver::processcallback(std::uint32_t nframes, void* arg) { return static_cast<JackDriver*>(arg)->process(nframes); }
@@ -312,14 +303,12 @@ int JackDriver::process(std::uint32_t nframes)
         std::memcpy(buffer.data() + offset, in, nframes * sizeof(float));
     }
     const std::uint64_t position = position_;
-    if (timeinfo_) {
+    if (callbacks_.timeinfo()) {
         time_.timeInfo.samplePosition = position;
         time_.timeInfo.systemTime = static_cast<std::uint64_t>(jack_get_time()) * 1000;
         time_.timeInfo.flags = kSamplePositionValid | kSystemTimeValid;
-        callbacks_.bufferSwitchTimeInfo(callbacks_.context, &time_, half_, 1);
-    } else {
-        callbacks_.bufferSwitch(callbacks_.context, half_, 1);
     }
+    callbacks_.bufferswitch(half_, time_);
     position_ = position + nframes;
     half_ ^= 1;
     return 0;
@@ -329,15 +318,15 @@ int JackDriver::buffersizecallback(std::uint32_t nframes, void* arg)
 {
     auto* self = static_cast<JackDriver*>(arg);
     if (self->buffersize_ != 0 && static_cast<std::int32_t>(nframes) != self->buffersize_)
-        self->message(kAsioBufferSizeChange);
+        self->callbacks_.message(kAsioBufferSizeChange);
     return 0;
 }
 
 int JackDriver::sampleratecallback(std::uint32_t nframes, void* arg)
 {
     auto* self = static_cast<JackDriver*>(arg);
-    if (self->buffersize_ != 0 && self->callbacks_.sampleRateDidChange)
-        self->callbacks_.sampleRateDidChange(self->callbacks_.context, nframes);
+    if (self->buffersize_ != 0)
+        self->callbacks_.ratechanged(nframes);
     return 0;
 }
 
@@ -351,7 +340,7 @@ int JackDriver::xruncallback(void* arg)
         self->xruns_ = 0;
     }
     if (++self->xruns_ == self->settings_.xrunstorm)
-        self->message(kAsioResetRequest);
+        self->callbacks_.message(kAsioResetRequest);
     return 0;
 }
 
@@ -365,7 +354,7 @@ void JackDriver::latencycallback(int mode, void* arg)
     std::int32_t input = 0, output = 0;
     self->getLatencies(&input, &output);
     if (input != self->reportedlatency_.exchange(input))
-        self->message(kAsioLatenciesChanged);
+        self->callbacks_.message(kAsioLatenciesChanged);
 }
 
 void JackDriver::shutdowncallback(int, const char*, void* arg)
@@ -373,7 +362,7 @@ void JackDriver::shutdowncallback(int, const char*, void* arg)
     auto* self = static_cast<JackDriver*>(arg);
     self->dead_ = true;
     self->running_ = false;
-    self->message(kAsioResetRequest);
+    self->callbacks_.message(kAsioResetRequest);
 }
 
 }  // namespace velk

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/audio_driver.h"
+#include "engine/driver_callbacks.h"
 
 typedef struct _jack_client jack_client_t;
 typedef struct _jack_port jack_port_t;
@@ -73,7 +74,6 @@ private:
     static void latencycallback(int mode, void* arg);
     static void shutdowncallback(int code, const char* reason, void* arg);
     int process(std::uint32_t nframes);
-    std::int32_t message(std::int32_t selector);
 
     JackDriverSettings settings_;
     std::unique_ptr<jack_client_t, ClientCloser> client_;
@@ -82,8 +82,7 @@ private:
     std::vector<jack_port_t*> ports_;
     std::vector<std::vector<float>> buffers_;  // per input: both halves
     std::int32_t buffersize_ = 0;
-    ASIOCallbacks callbacks_{};
-    bool timeinfo_ = false;
+    DriverCallbacks callbacks_;
     bool activated_ = false;
     std::atomic<bool> running_{false};
     std::atomic<bool> dead_{false};

@@ -134,29 +134,28 @@ struct VirtualDriver::Generator {
 bool VirtualControl::requestreset()
 {
     std::lock_guard lock(mutex_);
-    return driver_ && (driver_->message(kAsioResetRequest), true);
+    return driver_ && (driver_->callbacks_.message(kAsioResetRequest), true);
 }
 
 bool VirtualControl::requestbuffersizechange()
 {
     std::lock_guard lock(mutex_);
-    return driver_ && (driver_->message(kAsioBufferSizeChange), true);
+    return driver_ && (driver_->callbacks_.message(kAsioBufferSizeChange), true);
 }
 
 bool VirtualControl::reportlatencychange()
 {
     std::lock_guard lock(mutex_);
-    return driver_ && (driver_->message(kAsioLatenciesChanged), true);
+    return driver_ && (driver_->callbacks_.message(kAsioLatenciesChanged), true);
 }
 
 bool VirtualControl::reportsamplerate(double rate)
 {
     std::lock_guard lock(mutex_);
-    if (!driver_ || !driver_->callbacks_.sampleRateDidChange)
+    if (!driver_)
         return false;
     driver_->rate_ = rate;
-    driver_->callbacks_.sampleRateDidChange(driver_->callbacks_.context, rate);
-    return true;
+    return driver_->callbacks_.ratechanged(rate);
 }
 
 // --- VirtualDriver ---
@@ -328,9 +327,7 @@ ASIOError VirtualDriver::createBuffers(ASIOBufferInfo* bufferInfos, std::int32_t
         b.buffers[1] = list[b.channelNum].data() + width_ * bufferSize;
     }
     buffersize_ = bufferSize;
-    callbacks_ = *callbacks;
-    timeinfo_ = callbacks_.asioMessage && callbacks_.bufferSwitchTimeInfo &&
-                callbacks_.asioMessage(callbacks_.context, kAsioSupportsTimeInfo, 0, nullptr, nullptr) == 1;
+    callbacks_.set(*callbacks);
     scratch_.assign(bufferSize, 0.0f);
     return ASE_OK;
 }
@@ -347,13 +344,6 @@ ASIOError VirtualDriver::disposeBuffers()
 ASIOError VirtualDriver::future(std::int32_t selector, void*)
 {
     return selector == kAsioCanTimeInfo ? ASE_SUCCESS : ASE_NotPresent;
-}
-
-std::int32_t VirtualDriver::message(std::int32_t selector)
-{
-    if (!callbacks_.asioMessage)
-        return 0;
-    return callbacks_.asioMessage(callbacks_.context, selector, 0, nullptr, nullptr);
 }
 
 void VirtualDriver::fill(int half, std::uint64_t position)
@@ -388,14 +378,12 @@ void VirtualDriver::run()
             if (!running_)
                 break;
         }
-        if (timeinfo_) {
+        if (callbacks_.timeinfo()) {
             time_.timeInfo.samplePosition = position;
             time_.timeInfo.sampleRate = rate_;
             time_.timeInfo.flags = kSamplePositionValid | kSampleRateValid;
-            callbacks_.bufferSwitchTimeInfo(callbacks_.context, &time_, half, 1);
-        } else {
-            callbacks_.bufferSwitch(callbacks_.context, half, 1);
         }
+        callbacks_.bufferswitch(half, time_);
         position_ = position + buffersize_;
         settings_->control->position_ = position + buffersize_;
         settings_->control->buffers_++;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/audio_driver.h"
+#include "engine/driver_callbacks.h"
 
 namespace velk {
 
@@ -120,15 +121,13 @@ private:
     struct Generator;
     void run();
     void fill(int half, std::uint64_t position);
-    std::int32_t message(std::int32_t selector);
 
     std::shared_ptr<VirtualDriverSettings> settings_;
     bool initialised_ = false;
     std::string error_;
     std::atomic<double> rate_{48000};
     std::int32_t buffersize_ = 0;
-    ASIOCallbacks callbacks_{};
-    bool timeinfo_ = false;
+    DriverCallbacks callbacks_;
     std::size_t width_ = 0;
     std::vector<std::vector<std::uint8_t>> inbuffers_;   // per input: both halves
     std::vector<std::vector<std::uint8_t>> outbuffers_;  // per output: both halves

@@ -1,0 +1,55 @@
+#pragma once
+// DriverCallbacks: what a driver keeps of its host's callbacks (given to createBuffers): the
+// entry points, and whether the host takes the buffer switch with time information.
+//
+// Threads: set() while the driver is stopped; the driver's own threads call the rest.
+
+#include <cstdint>
+
+#include "engine/audio_driver.h"
+
+namespace velk {
+
+class DriverCallbacks {
+public:
+    void set(const ASIOCallbacks& callbacks)
+    {
+        callbacks_ = callbacks;
+        timeinfo_ = callbacks_.asioMessage && callbacks_.bufferSwitchTimeInfo &&
+                    callbacks_.asioMessage(callbacks_.context, kAsioSupportsTimeInfo, 0, nullptr, nullptr) == 1;
+    }
+
+    // The host takes the time-information buffer switch: the driver fills the ASIOTime it passes.
+    bool timeinfo() const { return timeinfo_; }
+
+    // One buffer half is ready: the time-information switch with `time` when the host takes it,
+    // else the plain one.
+    void bufferswitch(std::int32_t half, ASIOTime& time) const
+    {
+        if (timeinfo_)
+            callbacks_.bufferSwitchTimeInfo(callbacks_.context, &time, half, 1);
+        else
+            callbacks_.bufferSwitch(callbacks_.context, half, 1);
+    }
+
+    // The host's answer to `selector`; 0 when it has no message callback.
+    std::int32_t message(std::int32_t selector) const
+    {
+        return callbacks_.asioMessage ? callbacks_.asioMessage(callbacks_.context, selector, 0, nullptr, nullptr) : 0;
+    }
+
+    // Tells the host the sample rate changed; false when it has no callback for that.
+    bool ratechanged(ASIOSampleRate rate) const
+    {
+        if (!callbacks_.sampleRateDidChange)
+            return false;
+        callbacks_.sampleRateDidChange(callbacks_.context, rate);
+        return true;
+    }
+
+private:
+    ASIOCallbacks callbacks_{};
+    bool timeinfo_ = false;
+};
+
+}  // namespace velk
