@@ -1,10 +1,14 @@
 #pragma once
-// DriverCallbacks: what a driver keeps of its host's callbacks (given to createBuffers): the
-// entry points, and whether the host takes the buffer switch with time information.
+// What the drivers share: DriverCallbacks, what a driver keeps of its host's callbacks (given to
+// createBuffers): the entry points, and whether the host takes the buffer switch with time
+// information; and helpers for the interface's fixed-size fields.
 //
 // Threads: set() while the driver is stopped; the driver's own threads call the rest.
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #include "engine/audio_driver.h"
 
@@ -51,5 +55,26 @@ private:
     ASIOCallbacks callbacks_{};
     bool timeinfo_ = false;
 };
+
+// Copies `text` into a fixed-size text field of the driver interface (`size` bytes with the
+// terminator), cut to fit.
+inline void copydrivertext(char* target, std::size_t size, std::string_view text)
+{
+    const std::size_t n = std::min(size - 1, text.size());
+    std::memcpy(target, text.data(), n);
+    target[n] = 0;
+}
+
+// getClockSources of a driver with one clock, `name`.
+inline ASIOError onlyclocksource(ASIOClockSource* clocks, std::int32_t* numSources, std::string_view name)
+{
+    if (*numSources < 1)
+        return ASE_InvalidParameter;
+    clocks[0] = ASIOClockSource{};
+    clocks[0].isCurrentSource = 1;
+    copydrivertext(clocks[0].name, sizeof clocks[0].name, name);
+    *numSources = 1;
+    return ASE_OK;
+}
 
 }  // namespace velk

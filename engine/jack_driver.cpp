@@ -13,13 +13,6 @@ namespace velk {
 
 namespace {
 
-void copytext(char* target, std::size_t size, const std::string& text)
-{
-    std::size_t n = std::min(size - 1, text.size());
-    std::memcpy(target, text.data(), n);
-    target[n] = 0;
-}
-
 std::vector<std::string> splitlist(const char* text)
 {
     std::vector<std::string> out;
@@ -95,9 +88,9 @@ ASIOBool JackDriver::init(void*)
     return 1;
 }
 
-void JackDriver::getDriverName(char* name) { copytext(name, 32, "JACK"); }
+void JackDriver::getDriverName(char* name) { copydrivertext(name, 32, "JACK"); }
 
-void JackDriver::getErrorMessage(char* string) { copytext(string, 124, error_); }
+void JackDriver::getErrorMessage(char* string) { copydrivertext(string, 124, error_); }
 
 ASIOError JackDriver::start()
 {
@@ -198,13 +191,7 @@ ASIOError JackDriver::setSampleRate(ASIOSampleRate sampleRate)
 
 ASIOError JackDriver::getClockSources(ASIOClockSource* clocks, std::int32_t* numSources)
 {
-    if (*numSources < 1)
-        return ASE_InvalidParameter;
-    clocks[0] = ASIOClockSource{};
-    clocks[0].isCurrentSource = 1;
-    copytext(clocks[0].name, sizeof clocks[0].name, "JACK server");
-    *numSources = 1;
-    return ASE_OK;
+    return onlyclocksource(clocks, numSources, "JACK server");
 }
 
 ASIOError JackDriver::setClockSource(std::int32_t reference) { return reference == 0 ? ASE_OK : ASE_InvalidParameter; }
@@ -229,7 +216,7 @@ ASIOError JackDriver::getChannelInfo(ASIOChannelInfo* info)
     info->channelGroup = 0;
     info->type = ASIOSTFloat32LSB;
     const auto index = static_cast<std::size_t>(info->channel);
-    copytext(info->name, sizeof info->name,
+    copydrivertext(info->name, sizeof info->name,
              index < sources_.size() ? sources_[index] : "Input " + std::to_string(info->channel + 1));
     return ASE_OK;
 }

@@ -8,21 +8,12 @@
 #include <iterator>
 #include <numbers>
 
+#include "core/byte_order.h"
 #include "engine/sample_converter.h"
 
 namespace velk {
 
 namespace {
-
-void copyname(char* target, std::size_t size, const std::string& text)
-{
-    std::size_t n = std::min(size - 1, text.size());
-    std::memcpy(target, text.data(), n);
-    target[n] = 0;
-}
-
-std::uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
-std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
 // The first channel of a 16-bit PCM WAV file as floats; empty when the file is not one.
 std::vector<float> loadwav(const std::string& path)
@@ -35,21 +26,21 @@ std::vector<float> loadwav(const std::string& path)
     std::size_t pos = 12;
     int channels = 0, bits = 0;
     while (pos + 8 <= bytes.size()) {
-        const std::uint32_t size = le32(&bytes[pos + 4]);
+        const std::uint32_t size = le::get32(&bytes[pos + 4]);
         const std::size_t body = pos + 8;
         if (size > bytes.size() - body)
             break;
         if (!std::memcmp(&bytes[pos], "fmt ", 4) && size >= 16) {
-            if (le16(&bytes[body]) != 1)
+            if (le::get16(&bytes[body]) != 1)
                 return samples;
-            channels = le16(&bytes[body + 2]);
-            bits = le16(&bytes[body + 14]);
+            channels = le::get16(&bytes[body + 2]);
+            bits = le::get16(&bytes[body + 14]);
         } else if (!std::memcmp(&bytes[pos], "data", 4)) {
             if (channels < 1 || bits != 16)
                 return samples;
             const std::size_t frame = 2u * channels;
             for (std::size_t f = 0; f + frame <= size; f += frame)
-                samples.push_back(static_cast<std::int16_t>(le16(&bytes[body + f])) / 32767.0f);
+                samples.push_back(static_cast<std::int16_t>(le::get16(&bytes[body + f])) / 32767.0f);
             return samples;
         }
         pos = body + size + (size & 1);
@@ -190,9 +181,9 @@ ASIOBool VirtualDriver::init(void*)
     return 1;
 }
 
-void VirtualDriver::getDriverName(char* name) { copyname(name, 32, settings_->name); }
+void VirtualDriver::getDriverName(char* name) { copydrivertext(name, 32, settings_->name); }
 
-void VirtualDriver::getErrorMessage(char* string) { copyname(string, 124, error_); }
+void VirtualDriver::getErrorMessage(char* string) { copydrivertext(string, 124, error_); }
 
 ASIOError VirtualDriver::start()
 {
@@ -270,13 +261,7 @@ ASIOError VirtualDriver::setSampleRate(ASIOSampleRate sampleRate)
 
 ASIOError VirtualDriver::getClockSources(ASIOClockSource* clocks, std::int32_t* numSources)
 {
-    if (*numSources < 1)
-        return ASE_InvalidParameter;
-    clocks[0] = ASIOClockSource{};
-    clocks[0].isCurrentSource = 1;
-    copyname(clocks[0].name, sizeof clocks[0].name, "Internal");
-    *numSources = 1;
-    return ASE_OK;
+    return onlyclocksource(clocks, numSources, "Internal");
 }
 
 ASIOError VirtualDriver::setClockSource(std::int32_t reference) { return reference == 0 ? ASE_OK : ASE_InvalidParameter; }
@@ -297,7 +282,7 @@ ASIOError VirtualDriver::getChannelInfo(ASIOChannelInfo* info)
     info->isActive = buffersize_ > 0;
     info->channelGroup = 0;
     info->type = settings_->sampletype;
-    copyname(info->name, sizeof info->name,
+    copydrivertext(info->name, sizeof info->name,
              std::string(info->isInput ? "Input " : "Output ") + std::to_string(info->channel + 1));
     return ASE_OK;
 }
