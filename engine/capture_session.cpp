@@ -177,6 +177,19 @@ TSCapture::~TSCapture()
 
 void TSCapture::refreshrate() { actualrate_ = static_cast<int>(std::lround(host_->SampleRate())); }
 
+void TSCapture::restartwithformat()
+{
+    refreshrate();
+    {
+        std::lock_guard lock(cardlock());
+        for (TChannel* channel : channellist())
+            if (channel)
+                channel->setformat(format);
+    }
+    start();
+    switchchannelsback();
+}
+
 void TSCapture::start()
 {
     if (!stopped_)
@@ -319,15 +332,7 @@ void TSCapture::setsamplerate(int rate, int bits)
 {
     format = pcmformat(static_cast<std::uint32_t>(rate), 1, static_cast<std::uint16_t>(bits));
     host_->setSampleRate(rate);
-    refreshrate();
-    {
-        std::lock_guard lock(cardlock());
-        for (TChannel* channel : channellist())
-            if (channel)
-                channel->setformat(format);
-    }
-    start();
-    switchchannelsback();
+    restartwithformat();
 }
 
 int TSCapture::inputcount(bool stereo) const
@@ -368,15 +373,7 @@ void TSCapture::onsampleratechanged()
     stop();
     // The channels' writers are rebuilt from the new actual rate, so no recording carries the
     // old one; the channels that were on start again in new files.
-    refreshrate();
-    {
-        std::lock_guard lock(cardlock());
-        for (TChannel* channel : channellist())
-            if (channel)
-                channel->setformat(format);
-    }
-    start();
-    switchchannelsback();
+    restartwithformat();
 }
 
 }  // namespace velk

@@ -105,6 +105,9 @@ private:
     // Storage thread: delivers every queued block.
     void deliver();
     void refreshrate();
+    // After a rate change (card stopped): takes the driver's actual rate, rebuilds every attached
+    // channel's format, starts the card and switches back on the channels that were on.
+    void restartwithformat();
     void switchchannelsback();
     void onreset();
     void onlatencychanged();
