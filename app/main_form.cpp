@@ -339,8 +339,9 @@ void TMainForm::syncloglist()
 {
     syncpending_ = false;
     const auto& lines = system_.statuslog().lines();
-    if (lines.size() < listed_) {
-        // The list overflowed and was cleared.
+    if (system_.statuslog().resets() != resetsseen_) {
+        // The list overflowed and was cleared (perhaps more lines than were shown came since).
+        resetsseen_ = system_.statuslog().resets();
         loglist_->clear();
         listed_ = 0;
     }

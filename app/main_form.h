@@ -150,7 +150,8 @@ private:
     QImage meterbitmap_;
     QTimer drawtimer_;
     std::size_t listed_ = 0;  // status-log lines shown in the list
-    bool syncpending_ = false;  // the list is brought up to date from the event loop
+    std::size_t resetsseen_ = 0;  // status-log list resets the list has followed
+    bool syncpending_ = false;    // the list is brought up to date from the event loop
     QMargins listanchors_;    // the list's distances to the client edges
     bool started_ = false;
     bool shutdowndone_ = false;

@@ -98,6 +98,7 @@ void StatusLog::append(std::string line)
                         std::make_move_iterator(lines_.end()));
         lines_.clear();
         saved_ = 0;
+        ++resets_;
         lines_.emplace_back(overflowline);
     }
     lines_.push_back(std::move(line));

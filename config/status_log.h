@@ -53,6 +53,9 @@ public:
     bool savelog();
 
     const std::vector<std::string>& lines() const { return lines_; }
+    // How many times the list was cleared because it was full (a view showing the lines starts
+    // again when this changes).
+    std::size_t resets() const { return resets_; }
     // Called after every change of lines() (the window refreshes its list).
     std::function<void()> onchanged;
 
@@ -61,6 +64,7 @@ private:
     std::string folder_;
     std::vector<std::string> lines_;
     std::size_t saved_ = 0;              // lines_[0..saved_) are in a log file already
+    std::size_t resets_ = 0;
     std::vector<std::string> unsaved_;   // lines cleared from the list before they could be filed
 };
 

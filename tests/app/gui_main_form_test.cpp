@@ -126,9 +126,14 @@ TEST_F(MainWindow, AFullLogListIsFiledAndStartsAgain)
     for (std::size_t i = 0; i < room; ++i)
         addlog("line " + std::to_string(i));
     addlog("the one too many");
-    ASSERT_TRUE(test::pumpuntil([&] { return list->count() == 2; }));
+    // More lines after the reset, in the same burst, than the list showed before it.
+    const int shown = list->count();
+    for (int i = 0; i < shown; ++i)
+        addlog("after " + std::to_string(i));
+    ASSERT_TRUE(test::pumpuntil([&] { return list->count() == shown + 2; }));
     EXPECT_TRUE(list->item(0)->text().endsWith("*** Log size limit reached, list reset."));
     EXPECT_TRUE(list->item(1)->text().endsWith("; the one too many"));
+    EXPECT_TRUE(list->item(shown + 1)->text().endsWith(QString::fromStdString("; after " + std::to_string(shown - 1))));
     std::string filed;
     for (const auto& e : fs::directory_iterator(root.common() + "Logs"))
         filed += test::readtextfile(e.path().string());
