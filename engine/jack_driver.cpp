@@ -48,12 +48,17 @@ JackDriver::~JackDriver()
 
 bool JackDriver::serverrunning(const std::string& servername)
 {
+    // Asking is not an error: without a server the library would print its failure to connect
+    // on every start of the program.
+    jack_set_error_function([](const char*) {});
+    jack_set_info_function([](const char*) {});
     jack_status_t status{};
     jack_client_t* client = openclient("velkprobe", servername, &status);
-    if (!client)
-        return false;
-    jack_client_close(client);
-    return true;
+    if (client)
+        jack_client_close(client);
+    jack_set_error_function(nullptr);  // the library's own reporting again
+    jack_set_info_function(nullptr);
+    return client != nullptr;
 }
 
 ASIOBool JackDriver::init(void*)
