@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "config/status_log.h"
 #include "core/errors.h"
 #include "engine/jack_driver.h"
 #include "platform/data_folders.h"
@@ -223,7 +224,9 @@ void TDavAsioDriverList::enumerate()
     if (JackDriver::serverrunning())
         items_.push_back(jackdescription());
     if (items_.empty()) {
+        // Its test signal must not pass for audio: the log says where the recordings come from.
         auto settings = std::make_shared<VirtualDriverSettings>(virtualcardsettings(0));
+        addlog("No sound card found: recording from " + settings->name + " (test signal)");
         items_.push_back(virtualdescription(settings->name, settings, 0));
     }
 }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -13,7 +15,9 @@
 #include <thread>
 
 #include "core/errors.h"
+#include "core/main_thread_queue.h"
 #include "tests/engine/engine_fixture.h"
+#include "tests/support/capture.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
@@ -289,6 +293,23 @@ TEST(DriverList, VirtualCardsVariableListsExactlyThatManyCards)
     EXPECT_TRUE(s.realtime);
     EXPECT_EQ(s.signals[7].frequency, 8 * 220.0);
     EXPECT_EQ(s.signals[7].offseconds, 8.0);
+}
+
+TEST(DriverList, WithNoCardAtAllOneVirtualCardRecordsAndTheLogSaysSo)
+{
+    test::TempFolder empty;
+    ScopedMainQueue main;
+    setenv("VELK_DRIVER_FOLDER", empty.path().c_str(), 1);
+    setenv("JACK_DEFAULT_SERVER", ("velk-none-" + std::to_string(::getpid())).c_str(), 1);
+    TDavAsioDriverList list;
+    list.enumerate();
+    unsetenv("VELK_DRIVER_FOLDER");
+    unsetenv("JACK_DEFAULT_SERVER");
+    ASSERT_EQ(list.count(), 1u);
+    EXPECT_EQ(list.item(0).name, "VELK Virtual Card 1");
+    test::LogCollector log;
+    main.queue().drain(&log);
+    EXPECT_EQ(log.texts, std::vector<std::string>{"No sound card found: recording from VELK Virtual Card 1 (test signal)"});
 }
 
 TEST(DriverList, ParsesClassIds)
