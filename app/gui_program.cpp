@@ -105,21 +105,27 @@ int runwindows(Edition edition, int argc, char** argv, bool recordall)
     QtNotifier notifier;
     setusernotifier(&notifier);
     {
+        // A second start of either edition asks this window to come to the front. The socket
+        // listens from before start-up, so a start during ours finds it; requests are answered
+        // once the event loop runs, when the window exists.
+        TMainForm* shown = nullptr;
+        TInstanceServer instanceserver([&shown] {
+            if (!shown || shown->shutdowndone())
+                return;
+            if (shown->minimisedtotray())
+                shown->restorefromtray();
+            else {
+                shown->showNormal();
+                shown->raise();
+                shown->activateWindow();
+            }
+        });
         VelkSystem system(edition);
         TMainForm form(system);
+        shown = &form;
         app.form = &form;
         if (recordall)
             form.allchannelsstate(true);
-        // A second start of either edition asks this window to come to the front.
-        TInstanceServer instanceserver([&form] {
-            if (form.minimisedtotray())
-                form.restorefromtray();
-            else {
-                form.showNormal();
-                form.raise();
-                form.activateWindow();
-            }
-        });
         // SIGINT and SIGTERM (blocked in every thread) close the window in order, without the
         // exit password: whoever can send them can also kill the process.
         sigset_t set;
