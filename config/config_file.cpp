@@ -1,19 +1,24 @@
 #include "config/config_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <vector>
 
 #include <pugixml.hpp>
 
+#include "config/config_aside.h"
 #include "config/edition.h"
 #include "config/status_log.h"
 #include "core/errors.h"
@@ -151,25 +156,29 @@ std::string buildxml(const TConfig& c, const TDisplaySettings& display)
 
 // --- reading ---
 
-[[noreturn]] void corrupt(const std::string& what)
+// The complete status-log text for a value that was replaced.
+std::string replacedline(const std::string& where, const std::string& reason, const std::string& used)
 {
-    throw EVelkError(what);
+    return "Configuration: " + where + ": " + reason + "; " + used + " used instead.";
 }
 
-pugi::xml_node needchild(pugi::xml_node parent, const char* name)
+// A stored text as a log line shows it: quoted, control characters as '?', and cut short, so a
+// hostile value can neither forge lines nor flood the log.
+std::string shown(std::string_view raw)
 {
-    pugi::xml_node n = parent.child(name);
-    if (!n)
-        corrupt(std::string("missing element ") + name);
-    return n;
-}
-
-pugi::xml_attribute needattr(pugi::xml_node node, const char* name)
-{
-    pugi::xml_attribute a = node.attribute(name);
-    if (!a)
-        corrupt(std::string("missing attribute ") + node.name() + "/" + name);
-    return a;
+    constexpr std::size_t longest = 60;
+    std::string s = eightbittoutf8(raw);
+    if (s.size() > longest) {
+        std::size_t cut = longest;
+        while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80)
+            --cut;
+        s.resize(cut);
+        s += "...";
+    }
+    for (char& ch : s)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F)
+            ch = '?';
+    return "\"" + s + "\"";
 }
 
 std::string_view trimmed(std::string_view s)
@@ -182,54 +191,110 @@ std::string_view trimmed(std::string_view s)
     return s;
 }
 
-std::int32_t toint(pugi::xml_attribute a)
+std::optional<std::int32_t> parseint(std::string_view s)
 {
-    std::string_view s = trimmed(a.value());
+    s = trimmed(s);
     if (!s.empty() && s.front() == '+')
         s.remove_prefix(1);
     std::int32_t value = 0;
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
     if (s.empty() || ec != std::errc() || end != s.data() + s.size())
-        corrupt(std::string("not an integer: ") + a.name());
+        return std::nullopt;
     return value;
 }
 
-bool tobool(pugi::xml_attribute a)
+std::optional<bool> parsebool(std::string_view text)
 {
-    std::string s(trimmed(a.value()));
+    std::string s(trimmed(text));
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
     if (s == "1" || s == "true")
         return true;
     if (s == "0" || s == "false")
         return false;
-    corrupt(std::string("not a Boolean: ") + a.name());
+    return std::nullopt;
 }
 
-// Text is kept as UTF-8; a hand-edited file saved as 8-bit text without a declaration is taken as
-// Latin-1 instead of carrying invalid UTF-8 into the program.
-std::string totext(pugi::xml_attribute a)
-{
-    return eightbittoutf8(a.value());
-}
+enum class Need { required, optional };
 
-std::int32_t intof(pugi::xml_node node, const char* name)
-{
-    return toint(needattr(node, name));
-}
+// One element of the file and the values read from it. A value that is missing (when required)
+// or does not convert keeps what its target holds, the default, and is noted with the element
+// and the reason. Reading goes on either way: one bad value costs only that value.
+class Element {
+public:
+    // `quiet`: the element's absence is noted already, so its values are not noted one by one.
+    Element(pugi::xml_node node, std::string where, std::vector<std::string>& notes, bool quiet = false)
+        : node_(node), where_(std::move(where)), notes_(&notes), quiet_(quiet)
+    {
+    }
 
-bool boolof(pugi::xml_node node, const char* name)
-{
-    return tobool(needattr(node, name));
-}
+    explicit operator bool() const { return static_cast<bool>(node_); }
+    pugi::xml_node node() const { return node_; }
+    const std::string& where() const { return where_; }
 
-std::string textof(pugi::xml_node node, const char* name)
-{
-    return totext(needattr(node, name));
-}
+    // A child element that holds one value in its "Value" attribute (the channel entries).
+    Element valuechild(const char* name) const
+    {
+        return Element(node_ ? node_.child(name) : pugi::xml_node(), where_ + " " + name, *notes_, quiet_);
+    }
 
-std::int32_t valueint(pugi::xml_node channel, const char* name)
+    void integer(const char* name, std::int32_t& target, Need need = Need::required) const
+    {
+        if (const pugi::xml_attribute a = find(name, need, std::to_string(target))) {
+            if (const auto v = parseint(a.value()))
+                target = *v;
+            else
+                replaced(name, shown(a.value()) + " is not an integer", std::to_string(target));
+        }
+    }
+
+    void flag(const char* name, bool& target, Need need = Need::required) const
+    {
+        if (const pugi::xml_attribute a = find(name, need, target ? "1" : "0")) {
+            if (const auto v = parsebool(a.value()))
+                target = *v;
+            else
+                replaced(name, shown(a.value()) + " is not a Boolean", target ? "1" : "0");
+        }
+    }
+
+    // Text is kept as UTF-8; a hand-edited file saved as 8-bit text without a declaration is
+    // taken as Latin-1 instead of carrying invalid UTF-8 into the program.
+    void text(const char* name, std::string& target, Need need = Need::required) const
+    {
+        if (const pugi::xml_attribute a = find(name, need, shown(target)))
+            target = eightbittoutf8(a.value());
+    }
+
+private:
+    std::string label(const char* name) const
+    {
+        return std::string_view(name) == "Value" ? where_ : where_ + " " + name;
+    }
+    void replaced(const char* name, const std::string& reason, const std::string& used) const
+    {
+        notes_->push_back(replacedline(label(name), reason, used));
+    }
+    pugi::xml_attribute find(const char* name, Need need, const std::string& used) const
+    {
+        const pugi::xml_attribute a = node_ ? node_.attribute(name) : pugi::xml_attribute();
+        if (!a && need == Need::required && !(quiet_ && !node_))
+            replaced(name, "missing", used);
+        return a;
+    }
+
+    pugi::xml_node node_;
+    std::string where_;
+    std::vector<std::string>* notes_;
+    bool quiet_;
+};
+
+// A required element below the root; its absence is noted once for all its values.
+Element section(pugi::xml_node root, const char* name, std::vector<std::string>& notes)
 {
-    return intof(needchild(channel, name), "Value");
+    const pugi::xml_node n = root.child(name);
+    if (!n)
+        notes.push_back(std::string("Configuration: ") + name + ": missing; its defaults used instead.");
+    return Element(n, name, notes, true);
 }
 
 pugi::xml_node nextelement(pugi::xml_node node)
@@ -240,114 +305,141 @@ pugi::xml_node nextelement(pugi::xml_node node)
     return node;
 }
 
-void readchannel(pugi::xml_node e, TChannelConfig& ch)
+// `outfolder`: the configured output folder, the folder of a channel that names none.
+void readchannel(const Element& e, TChannelConfig& ch, const std::string& outfolder)
 {
-    ch.name = textof(e, "Name");
-    ch.card = valueint(e, "Card");
-    ch.volume = valueint(e, "Volume");
-    ch.folder = textof(needchild(e, "Folder"), "Value");
-    ch.mode = valueint(e, "Mode");
-    ch.voxlevel = valueint(e, "VOXLevel");
-    ch.voxtime = valueint(e, "VOXTime");
-    ch.deltime = valueint(e, "DelIfSmaller");
+    ch.folder = outfolder;
+    e.text("Name", ch.name);
+    e.valuechild("Card").integer("Value", ch.card);
+    e.valuechild("Volume").integer("Value", ch.volume);
+    e.valuechild("Folder").text("Value", ch.folder);
+    e.valuechild("Mode").integer("Value", ch.mode);
+    e.valuechild("VOXLevel").integer("Value", ch.voxlevel);
+    e.valuechild("VOXTime").integer("Value", ch.voxtime);
+    e.valuechild("DelIfSmaller").integer("Value", ch.deltime);
     // Files of the earlier version name the input "Ch" and know only mono channels.
-    if (pugi::xml_node old = e.child("Ch")) {
-        ch.chnum = intof(old, "Value");
+    if (e.node().child("Ch")) {
+        e.valuechild("Ch").integer("Value", ch.chnum);
         ch.stereo = false;
         return;
     }
-    if (pugi::xml_node n = e.child("Chnum"))
-        ch.chnum = intof(n, "Value");
-    if (pugi::xml_node n = e.child("Stereo"))
-        ch.stereo = boolof(n, "Value");
+    if (e.node().child("Chnum"))
+        e.valuechild("Chnum").integer("Value", ch.chnum);
+    if (e.node().child("Stereo"))
+        e.valuechild("Stereo").flag("Value", ch.stereo);
 }
 
-void readxml(pugi::xml_node root, TConfig& c, std::int32_t& panelwidth)
+void readxml(pugi::xml_node root, TConfig& c, std::int32_t& panelwidth, std::vector<std::string>& notes)
 {
-    pugi::xml_node n = needchild(root, "Password");
-    c.passw = textof(n, "Key");
-    c.settpass = boolof(n, "Settings");
-    c.exitpass = boolof(n, "Exit");
-    c.logspass = boolof(n, "Browser");
+    Element n = section(root, "Password", notes);
+    n.text("Key", c.passw);
+    n.flag("Settings", c.settpass);
+    n.flag("Exit", c.exitpass);
+    n.flag("Browser", c.logspass);
 
-    c.outfolder = textof(needchild(root, "Output"), "Path");
-    c.namingrule = textof(needchild(root, "Autonames"), "Mask");
-    c.agc = boolof(needchild(root, "AGC"), "Enabled");
+    section(root, "Output", notes).text("Path", c.outfolder);
+    section(root, "Autonames", notes).text("Mask", c.namingrule);
+    section(root, "AGC", notes).flag("Enabled", c.agc);
 
-    n = needchild(root, "Window");
-    c.status = boolof(n, "Status");
-    c.toolbar = boolof(n, "Toolbar");
-    c.stayontop = boolof(n, "Stayontop");
-    c.columns = intof(n, "Columns");
+    n = section(root, "Window", notes);
+    n.flag("Status", c.status);
+    n.flag("Toolbar", c.toolbar);
+    n.flag("Stayontop", c.stayontop);
+    n.integer("Columns", c.columns);
 
-    n = needchild(root, "MP3");
-    c.bitrate = intof(n, "Bitrate");
-    c.avgbitrate = intof(n, "AvgBitrate");
-    c.mp3mode = intof(n, "Mode");
-    c.vbrmax = intof(n, "VBRMax");
-    c.vbrquality = intof(n, "VBRQuality");
-    c.mp3crc = boolof(n, "CRC");
+    n = section(root, "MP3", notes);
+    n.integer("Bitrate", c.bitrate);
+    n.integer("AvgBitrate", c.avgbitrate);
+    n.integer("Mode", c.mp3mode);
+    n.integer("VBRMax", c.vbrmax);
+    n.integer("VBRQuality", c.vbrquality);
+    n.flag("CRC", c.mp3crc);
 
-    n = needchild(root, "Recording");
-    c.samplerate = intof(n, "SamplingRate");
-    c.codec = intof(n, "Codec");
-    c.autorecording = boolof(n, "Autostart");
-    c.interval = intof(n, "SplitInterval");
-    if (pugi::xml_attribute a = n.attribute("TimeAlign"))
-        c.timealign = tobool(a);
-    if (pugi::xml_attribute a = n.attribute("Overlap"))
-        c.overlap = toint(a);
+    n = section(root, "Recording", notes);
+    n.integer("SamplingRate", c.samplerate);
+    n.integer("Codec", c.codec);
+    n.flag("Autostart", c.autorecording);
+    n.integer("SplitInterval", c.interval);
+    n.flag("TimeAlign", c.timealign, Need::optional);
+    n.integer("Overlap", c.overlap, Need::optional);
 
-    n = needchild(root, "Playback");
-    c.pcard = intof(n, "Card");
-    c.pvolume = intof(n, "Volume");
+    n = section(root, "Playback", notes);
+    n.integer("Card", c.pcard);
+    n.integer("Volume", c.pvolume);
 
-    c.cleanuptime = intof(needchild(root, "Cleanup"), "Days");
+    section(root, "Cleanup", notes).integer("Days", c.cleanuptime);
 
-    if (pugi::xml_node e = root.child("Normalize"))
-        if (pugi::xml_attribute a = e.attribute("Enabled"))
-            c.normalize = tobool(a);
+    Element(root.child("Normalize"), "Normalize", notes).flag("Enabled", c.normalize, Need::optional);
 
-    if (pugi::xml_node e = root.child("Display")) {
-        if (pugi::xml_attribute a = e.attribute("Width"))
-            panelwidth = toint(a);
-        if (panelwidth < 100)
+    if (const Element display{root.child("Display"), "Display", notes}) {
+        display.integer("Width", panelwidth, Need::optional);
+        if (panelwidth < 100) {
+            if (display.node().attribute("Width"))
+                notes.push_back(replacedline("Display Width", std::to_string(panelwidth) + " is below 100", "101"));
             panelwidth = 101;
+        }
     }
 
-    n = needchild(root, "Channels");
-    c.num = intof(n, "Number");
+    n = section(root, "Channels", notes);
+    n.integer("Number", c.num);
     int slot = 0;
-    for (pugi::xml_node e = n.child("Channel"); e && slot < maxchannels; e = nextelement(e))
-        readchannel(e, c.channels[static_cast<std::size_t>(slot++)]);
+    if (n) {
+        for (pugi::xml_node e = n.node().child("Channel"); e && slot < maxchannels; e = nextelement(e), ++slot)
+            readchannel(Element(e, "Channel " + std::to_string(slot), notes), c.channels[static_cast<std::size_t>(slot)],
+                        c.outfolder);
+        // Only stored channels are used: the rest would be defaults nobody configured.
+        if (c.num > slot) {
+            notes.push_back(replacedline("Channels Number",
+                                         std::to_string(c.num) + " but " + std::to_string(slot) + " channels stored",
+                                         std::to_string(slot)));
+            c.num = slot;
+        }
+    }
 
-    n = needchild(root, "Cards");
+    // Slots the file does not hold record into the configured output folder.
+    for (int i = slot; i < maxchannels; ++i)
+        c.channels[static_cast<std::size_t>(i)].folder = c.outfolder;
+
+    n = section(root, "Cards", notes);
     slot = 0;
-    for (pugi::xml_node e = n.child("Card"); e && slot < maxcards; e = nextelement(e))
-        c.cards[static_cast<std::size_t>(slot++)] = intof(e, "MixerLine");
+    for (pugi::xml_node e = n.node().child("Card"); e && slot < maxcards; e = nextelement(e), ++slot)
+        Element(e, "Card " + std::to_string(slot), notes).integer("MixerLine", c.cards[static_cast<std::size_t>(slot)]);
 }
 
-// Reads the first fWaveFormat::size bytes of `path` (fewer when the file is shorter).
-std::vector<std::uint8_t> readformatbytes(const std::string& path)
+// Reads a stored file that must be a regular file of at most `limit` bytes (a FIFO or device
+// under the name would block or never end). Returns an empty text, or why it could not be read.
+std::string readstoredfile(const std::string& path, std::string& out, std::size_t limit)
 {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    out.clear();
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd)
-        throw EOSError(errno);
-    std::vector<std::uint8_t> bytes(fWaveFormat::size);
+        return systemerrortext(errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return systemerrortext(errno);
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if (static_cast<std::uint64_t>(st.st_size) > limit)
+        return "larger than " + std::to_string(limit) + " bytes";
+    out.resize(static_cast<std::size_t>(st.st_size));
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+    for (;;) {
+        if (done == out.size())
+            out.resize(std::min(limit + 1, out.size() + 4096));
+        const ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw EOSError(errno);
+            return systemerrortext(errno);
         }
         if (n == 0)
             break;
         done += static_cast<std::size_t>(n);
+        if (done > limit)
+            return "larger than " + std::to_string(limit) + " bytes";
     }
-    bytes.resize(done);
-    return bytes;
+    out.resize(done);
+    return {};
 }
 
 // The number of entries of the MP3 writer's bitrate list for a sample-rate index: 14 for the
@@ -355,6 +447,136 @@ std::vector<std::uint8_t> readformatbytes(const std::string& path)
 int mp3bitratecount(int samplerateindex)
 {
     return samplerateofindex(samplerateindex) <= 11025 ? 12 : 14;
+}
+
+
+// Brings every value that indexes a table or feeds a range-bound control into its range; each
+// value changed is noted when `notes` is given.
+void bringintorange(TConfig& c, std::vector<std::string>* notes)
+{
+    constexpr std::int32_t highest = std::numeric_limits<std::int32_t>::max();
+    const auto clampto = [notes](std::int32_t& v, std::int32_t lo, std::int32_t hi, const auto& where) {
+        const std::int32_t was = v;
+        v = std::clamp(v, lo, hi);
+        if (v != was && notes)
+            notes->push_back(replacedline(where(), std::to_string(was) + " is out of range", std::to_string(v)));
+    };
+    const auto at = [](const char* where) { return [where] { return std::string(where); }; };
+    clampto(c.samplerate, 0, static_cast<std::int32_t>(samplerates.size()) - 1, at("Recording SamplingRate"));
+    clampto(c.interval, 0, static_cast<std::int32_t>(splitintervals.size()) - 1, at("Recording SplitInterval"));
+    clampto(c.codec, 0, 1, at("Recording Codec"));
+    clampto(c.columns, 1, 4, at("Window Columns"));
+    clampto(c.num, 0, maxchannels, at("Channels Number"));
+    clampto(c.overlap, 0, 60, at("Recording Overlap"));
+    clampto(c.mp3mode, 0, 2, at("MP3 Mode"));
+    clampto(c.vbrquality, 0, 9, at("MP3 VBRQuality"));
+    const std::int32_t lastbitrate = mp3bitratecount(c.samplerate) - 1;
+    clampto(c.bitrate, 0, lastbitrate, at("MP3 Bitrate"));
+    clampto(c.vbrmax, 0, lastbitrate, at("MP3 VBRMax"));
+    clampto(c.avgbitrate, 0, lastbitrate, at("MP3 AvgBitrate"));
+    // Zero days means "never delete": the safe reading of a negative age.
+    clampto(c.cleanuptime, 0, highest, at("Cleanup Days"));
+    // Playback: a device index and an attenuation from 0 (full) down to -10000 (silent).
+    clampto(c.pcard, 0, highest, at("Playback Card"));
+    clampto(c.pvolume, -10000, 0, at("Playback Volume"));
+    for (std::size_t i = 0; i < c.cards.size(); ++i)
+        clampto(c.cards[i], 0, highest, [i] { return "Card " + std::to_string(i) + " MixerLine"; });
+    for (std::size_t i = 0; i < c.channels.size(); ++i) {
+        TChannelConfig& ch = c.channels[i];
+        const auto field = [i](const char* name) {
+            return [i, name] { return "Channel " + std::to_string(i) + " " + name; };
+        };
+        clampto(ch.card, 0, highest, field("Card"));
+        clampto(ch.chnum, 0, highest, field("Chnum"));
+        clampto(ch.volume, 0, 65536, field("Volume"));
+        clampto(ch.mode, 0, 1, field("Mode"));
+        clampto(ch.voxlevel, 1, 100, field("VOXLevel"));
+        clampto(ch.voxtime, 1, 100, field("VOXTime"));
+        clampto(ch.deltime, 0, 100, field("DelIfSmaller"));
+    }
+}
+
+// The format a configuration without a usable "format.dat" records to: 16-bit mono PCM at the
+// configured rate, so nothing is converted after recording.
+fWaveFormat defaultformat(const TConfig& c)
+{
+    return pcmwaveformat(static_cast<std::uint32_t>(samplerateofindex(c.samplerate)), 1, 16);
+}
+
+std::string formatnote(const std::string& problem, const TConfig& c)
+{
+    return std::string("\"") + formatfilename + "\" " + problem + "; the default recording format (16-bit mono PCM at " +
+           std::to_string(samplerateofindex(c.samplerate)) + " Hz) is used.";
+}
+
+// Reads the recording format from `path` into c.format. A missing, unreadable or unusable file
+// leaves the default format and returns why; a short file keeps the default's remaining bytes.
+std::string readformat(const std::string& path, TConfig& c)
+{
+    std::string bytes;
+    std::string error = readstoredfile(path, bytes, maxconfigfilesize);
+    if (error.empty()) {
+        bytes.resize(std::min(bytes.size(), fWaveFormat::size));
+        const std::vector<std::uint8_t> raw(bytes.begin(), bytes.end());
+        const fWaveFormat read = fWaveFormat::deserialize(raw, defaultformat(c));
+        if (read.isusable()) {
+            c.format = read;
+            return {};
+        }
+        c.format = defaultformat(c);
+        return formatnote("holds no usable recording format", c);
+    }
+    c.format = defaultformat(c);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
+        return formatnote("is missing", c);
+    return formatnote("could not be read (" + error + ")", c);
+}
+
+// Reads the XML text and "format.dat" into a fresh default record (keeping the folder paths of
+// `config`) and assigns it to `config`. Throws EVelkError, changing nothing, only when the text
+// is not a usable document at all.
+ConfigReadNotes readsettings(std::string& text, const std::string& formatpath, TConfig& config)
+{
+    pugi::xml_document doc;
+    const pugi::xml_parse_result parsed =
+        doc.load_buffer_inplace(text.data(), text.size(), pugi::parse_default, pugi::encoding_auto);
+    if (!parsed)
+        throw EVelkError(std::string("XML error: ") + parsed.description());
+    const pugi::xml_node root = doc.child("VELK");
+    if (!root)
+        throw EVelkError("missing element VELK");
+    // A document without any of the elements is no configuration: nothing in it could be kept.
+    constexpr std::array<const char*, 10> sections = {"Password", "Output",  "Autonames", "AGC",      "Window",
+                                                      "MP3",      "Recording", "Playback", "Cleanup", "Channels"};
+    if (std::none_of(sections.begin(), sections.end(), [&](const char* name) { return bool(root.child(name)); }))
+        throw EVelkError("no settings in the file");
+
+    // Read into a copy: the live record changes in one assignment.
+    auto next = std::make_unique<TConfig>();
+    next->log_path = config.log_path;
+    next->velk_path = config.velk_path;
+    next->common_path = config.common_path;
+    setdefaults(*next);
+    std::int32_t panelwidth = displaysettings().panelwidth;
+    ConfigReadNotes notes;
+    readxml(root, *next, panelwidth, notes.values);
+    bringintorange(*next, &notes.values);
+    notes.format = readformat(formatpath, *next);
+    config = std::move(*next);
+    displaysettings().panelwidth = panelwidth;
+    return notes;
+}
+
+// At most this many replaced values are logged one by one; the rest are counted.
+constexpr std::size_t maxnotedvalues = 40;
+
+void logvaluenotes(const std::vector<std::string>& notes)
+{
+    for (std::size_t i = 0; i < notes.size() && i < maxnotedvalues; ++i)
+        addlog(notes[i]);
+    if (notes.size() > maxnotedvalues)
+        addlog("Configuration: " + std::to_string(notes.size() - maxnotedvalues) + " more values replaced.");
 }
 
 }  // namespace
@@ -377,65 +599,18 @@ void setdefaults(TConfig& config)
 
 void sanitizeconfig(TConfig& c)
 {
-    const auto clampto = [](std::int32_t& v, std::int32_t lo, std::int32_t hi) { v = std::clamp(v, lo, hi); };
-    clampto(c.samplerate, 0, static_cast<std::int32_t>(samplerates.size()) - 1);
-    clampto(c.interval, 0, static_cast<std::int32_t>(splitintervals.size()) - 1);
-    clampto(c.codec, 0, 1);
-    clampto(c.columns, 1, 4);
-    clampto(c.num, 0, maxchannels);
-    clampto(c.overlap, 0, 60);
-    clampto(c.mp3mode, 0, 2);
-    clampto(c.vbrquality, 0, 9);
-    const std::int32_t lastbitrate = mp3bitratecount(c.samplerate) - 1;
-    clampto(c.bitrate, 0, lastbitrate);
-    clampto(c.vbrmax, 0, lastbitrate);
-    clampto(c.avgbitrate, 0, lastbitrate);
-    // Zero days means "never delete": the safe reading of a negative age.
-    c.cleanuptime = std::max(c.cleanuptime, 0);
-    // Playback: a device index and an attenuation from 0 (full) down to -10000 (silent).
-    c.pcard = std::max(c.pcard, 0);
-    clampto(c.pvolume, -10000, 0);
-    for (std::int32_t& line : c.cards)
-        line = std::max(line, 0);
-    for (TChannelConfig& ch : c.channels) {
-        ch.card = std::max(ch.card, 0);
-        ch.chnum = std::max(ch.chnum, 0);
-        clampto(ch.volume, 0, 65536);
-        clampto(ch.mode, 0, 1);
-        clampto(ch.voxlevel, 1, 100);
-        clampto(ch.voxtime, 1, 100);
-        clampto(ch.deltime, 0, 100);
-    }
+    bringintorange(c, nullptr);
     if (!c.format.isusable())
-        c.format = pcmwaveformat(static_cast<std::uint32_t>(samplerates[static_cast<std::size_t>(c.samplerate)]), 1, 16);
+        c.format = defaultformat(c);
 }
 
-void readconfig(const std::string& folder, TConfig& config)
+ConfigReadNotes readconfig(const std::string& folder, TConfig& config)
 {
-    // Read into a copy: a fault half-way leaves `config` untouched, and the live record changes
-    // in one assignment.
-    auto next = std::make_unique<TConfig>(config);
-    std::int32_t panelwidth = displaysettings().panelwidth;
-
-    const std::vector<std::uint8_t> format = readformatbytes(infolder(folder, formatfilename));
-
     std::string text;
-    if (const int rc = readwholefile(infolder(folder, configfilename()), text, maxconfigfilesize); rc != 0)
-        throw EOSError(rc);
-    pugi::xml_document doc;
-    const pugi::xml_parse_result parsed =
-        doc.load_buffer_inplace(text.data(), text.size(), pugi::parse_default, pugi::encoding_auto);
-    if (!parsed)
-        corrupt(std::string("XML error: ") + parsed.description());
-    const pugi::xml_node root = doc.child("VELK");
-    if (!root)
-        corrupt("missing element VELK");
-    readxml(root, *next, panelwidth);
-
-    next->format = fWaveFormat::deserialize(format, next->format);
-    sanitizeconfig(*next);
-    config = std::move(*next);
-    displaysettings().panelwidth = panelwidth;
+    if (std::string error = readstoredfile(infolder(folder, configfilename()), text, maxconfigfilesize);
+        !error.empty())
+        throw EVelkError(error);
+    return readsettings(text, infolder(folder, formatfilename), config);
 }
 
 void loadconfig(TConfig& config)
@@ -456,14 +631,43 @@ void loadconfig(TConfig& config)
     config.common_path = common;
     setdefaults(config);
 
-    if (!fileexists(common + configfilename()) || !fileexists(common + formatfilename))
+    // Without the XML file this is a first start. Anything under its name is read (and set
+    // aside when it cannot be), so a save never replaces settings unseen.
+    const std::string xmlpath = common + configfilename();
+    struct stat st {};
+    if (::lstat(xmlpath.c_str(), &st) != 0 && errno == ENOENT)
         return;
     addlog("Loading settings...");
-    try {
-        readconfig(common, config);
-    } catch (const std::exception&) {
-        setdefaults(config);
+    std::string text;
+    std::string error = readstoredfile(xmlpath, text, maxconfigfilesize);
+    ConfigReadNotes notes;
+    if (error.empty()) {
+        // The parser works in place; the copy is what would be kept aside.
+        std::string parsed = text;
+        try {
+            notes = readsettings(parsed, common + formatfilename, config);
+        } catch (const EVelkError& e) {
+            error = e.what();
+        }
+    }
+    const std::string name = std::string("\"") + configfilename() + "\"";
+    if (!error.empty()) {
+        const AsideResult kept = moveaside(xmlpath);
+        addlog("Configuration file " + name + " could not be read (" + error + "); " +
+               (kept.path.empty() ? "it could not be kept aside (" + kept.error + ")"
+                                  : "it is kept as \"" + kept.path + "\"") +
+               " and the default settings are used.");
         usernotifier().error("Initialization Error", "Configuration file corrupted. VELK will load default settings.");
+        return;
+    }
+    logvaluenotes(notes.values);
+    if (!notes.format.empty())
+        addlog(notes.format);
+    if (!notes.values.empty()) {
+        const AsideResult kept = copyaside(xmlpath, text);
+        addlog("Configuration file " + name + ": " + std::to_string(notes.values.size()) + " values replaced; " +
+               (kept.path.empty() ? "the file as it was could not be kept (" + kept.error + ")."
+                                  : "the file as it was is kept as \"" + kept.path + "\"."));
     }
 }
 

@@ -4,12 +4,19 @@
 // recording format. Both live in the common data folder (velkcommonfolder()) beside the Logs, Data
 // and Recordings folders.
 //
+// A file that cannot be used is never silently replaced: one bad value costs only that value (it
+// takes its default, with a status-log line naming the element and why, and the file as it was
+// is kept as "<name>.bad" before the next save changes it); an XML file that cannot be read at
+// all is moved to "<name>.bad" and the defaults are used; a missing or damaged "format.dat" costs
+// only the recording format.
+//
 // Threads: main thread only (the record is changed only there). readconfig() reads into a copy and
 // assigns the record only after the whole file has been read and checked, so a fault leaves it as
 // it was and workers never see values that have not been range-checked yet.
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 
@@ -23,16 +30,27 @@ constexpr std::size_t maxconfigfilesize = 16u * 1024u * 1024u;
 // leaves log_path, velk_path and common_path as they are.
 void setdefaults(TConfig& config);
 
+// What reading replaced, each a complete status-log text.
+struct ConfigReadNotes {
+    // XML values that were missing, did not convert or were out of range, and took their default
+    // or the nearest value in range.
+    std::vector<std::string> values;
+    // Why "format.dat" was not used (missing, unreadable, unusable); empty when it was.
+    std::string format;
+};
+
 // Start-up: creates the data folders where missing (failures are ignored, they surface when files
-// are written), sets the three folder paths, sets the defaults and, when both the XML file and
-// "format.dat" exist, posts "Loading settings..." to the status log and reads them. A file that
-// cannot be read leaves the defaults and tells the user through usernotifier().
+// are written), sets the three folder paths and the defaults and, when the XML file exists, posts
+// "Loading settings..." to the status log and reads it with "format.dat". Every replaced value is
+// logged and the file as it was is kept aside; an XML file that cannot be read at all is moved
+// aside, logged, the defaults stand, and the user is told through usernotifier().
 void loadconfig(TConfig& config);
 
-// Reads "format.dat" and the edition's XML file from `folder` into `config` and the panel width
-// into displaysettings(), then applies sanitizeconfig(). Throws EVelkError on any fault; nothing
-// is changed then.
-void readconfig(const std::string& folder, TConfig& config);
+// Reads the edition's XML file and "format.dat" from `folder` into `config` (starting from the
+// defaults, so a value that cannot be read takes its default) and the panel width into
+// displaysettings(), and brings every value into range. Throws EVelkError, changing nothing,
+// only when the XML file cannot be read or is not a document of this program.
+ConfigReadNotes readconfig(const std::string& folder, TConfig& config);
 
 // Writes the XML file, then "format.dat", into config.common_path. Each file is replaced
 // atomically and durably (the previous version survives a failed or interrupted save) and is

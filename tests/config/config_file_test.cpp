@@ -149,11 +149,31 @@ protected:
         ASSERT_TRUE(doc.save_file(xmlpath().c_str()));
     }
 
-    void expectcorrupted(const TConfig& loaded)
+    // A file that could not be read at all: full defaults, the user told, the reason logged, and
+    // the file moved to `kept` (its content there unchanged when `content` is given).
+    void expectcorrupted(const TConfig& loaded, const std::string& kept, const std::string* content = nullptr)
     {
         EXPECT_EQ(loaded, defaults());
         EXPECT_EQ(notifier.errors, std::vector<std::string>{std::string(corruptedtitle) + "|" + corruptedtext});
-        EXPECT_EQ(log.texts, std::vector<std::string>{"Loading settings..."});
+        ASSERT_EQ(log.texts.size(), 2u) << ::testing::PrintToString(log.texts);
+        EXPECT_EQ(log.texts[0], "Loading settings...");
+        const std::string& line = log.texts[1];
+        EXPECT_EQ(line.rfind("Configuration file \"" + configfilename() + "\" could not be read (", 0), 0u) << line;
+        EXPECT_NE(line.find("); it is kept as \"" + kept + "\" and the default settings are used."), std::string::npos)
+            << line;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(xmlpath())));
+        if (content) {
+            EXPECT_EQ(test::readtextfile(kept), *content);
+        }
+    }
+    // The status-log lines that contain `text`.
+    std::vector<std::string> logged(const std::string& text) const
+    {
+        std::vector<std::string> out;
+        for (const std::string& line : log.texts)
+            if (line.find(text) != std::string::npos)
+                out.push_back(line);
+        return out;
     }
 
     test::TempDataRoot root;
@@ -199,15 +219,61 @@ TEST_F(ConfigFileTest, FirstStartCreatesTheFoldersAndUsesTheDefaults)
     EXPECT_EQ(filemode(formatpath()), 0600u);
 }
 
-TEST_F(ConfigFileTest, XmlWithoutFormatDatIsIgnoredSilently)
+struct FormatFileCase {
+    const char* label;
+    std::function<void(const std::string& path)> damage;
+    const char* logged;  // what the status log says about the file
+};
+
+void PrintTo(const FormatFileCase& c, std::ostream* os)
 {
-    writeedited([](pugi::xml_node r) { r.child("Channels").attribute("Number").set_value("9"); });
-    std::filesystem::remove(formatpath());
-    const TConfig c = load();
-    EXPECT_EQ(c, defaults());
-    EXPECT_TRUE(notifier.errors.empty());
-    EXPECT_TRUE(log.texts.empty());
+    *os << c.label;
 }
+
+class ConfigFormatFileTest : public ConfigFileTest, public ::testing::WithParamInterface<FormatFileCase> {};
+
+// A missing or damaged "format.dat" costs the recording format only, never the channels or the
+// password beside it in the XML file.
+TEST_P(ConfigFormatFileTest, CostsOnlyTheRecordingFormat)
+{
+    const TConfig saved = everyfieldchanged(common());
+    std::filesystem::create_directories(common());
+    saveconfig(saved);
+    const std::string xml = test::readtextfile(xmlpath());
+    std::filesystem::remove(formatpath());
+    GetParam().damage(formatpath());
+
+    TConfig expected = saved;
+    expected.format = pcmwaveformat(48000, 1, 16);  // the configured rate, so nothing is converted
+    EXPECT_EQ(load(), expected);
+    EXPECT_TRUE(notifier.errors.empty());
+    EXPECT_EQ(logged("format.dat"),
+              std::vector<std::string>{std::string("\"format.dat\" ") + GetParam().logged +
+                                       "; the default recording format (16-bit mono PCM at 48000 Hz) is used."});
+    // The XML file itself was fine: nothing is kept aside and it is not touched.
+    EXPECT_FALSE(std::filesystem::exists(xmlpath() + ".bad"));
+    EXPECT_EQ(test::readtextfile(xmlpath()), xml);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConfigFormatFileTest,
+    ::testing::Values(
+        FormatFileCase{"missing", [](const std::string&) {}, "is missing"},
+        FormatFileCase{"folder", [](const std::string& p) { std::filesystem::create_directory(p); },
+                       "could not be read (not a regular file)"},
+        FormatFileCase{"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+                       "could not be read (not a regular file)"},
+        FormatFileCase{"danglingLink", [](const std::string& p) { std::filesystem::create_symlink(p + ".gone", p); },
+                       "could not be read (No such file or directory)"},
+        FormatFileCase{"unusable",
+                       [](const std::string& p) {
+                           fWaveFormat bad = pcmwaveformat(44100, 1, 16);
+                           bad.fx.cbSize = 600;  // more extra bytes than the record holds
+                           const auto bytes = bad.serialize();
+                           test::writetextfile(p, std::string(bytes.begin(), bytes.end()));
+                       },
+                       "holds no usable recording format"}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ConfigFileTest, SaveAndLoadReproduceEveryField)
 {
@@ -474,54 +540,170 @@ TEST_F(ConfigFileTest, BooleansAcceptBothSpellingsInAnyCaseEverywhere)
     EXPECT_TRUE(c.channels[1].stereo);
 }
 
-struct CorruptCase {
+struct PartialCase {
     const char* label;
     std::function<void(pugi::xml_node)> edit;
+    std::function<void(TConfig&)> replaced;  // what the values that could not be read become
+    const char* logged;                      // the line naming the element and the reason
 };
 
-void PrintTo(const CorruptCase& c, std::ostream* os)
+void PrintTo(const PartialCase& c, std::ostream* os)
 {
     *os << c.label;
 }
 
-class ConfigCorruptTest : public ConfigFileTest, public ::testing::WithParamInterface<CorruptCase> {};
+class ConfigPartialTest : public ConfigFileTest, public ::testing::WithParamInterface<PartialCase> {};
 
-TEST_P(ConfigCorruptTest, LoadsFullDefaultsAndTellsTheUser)
+// One bad value costs that value: it takes its default, the log says which and why, everything
+// else is read, and the file as it was is kept before the next save changes it.
+TEST_P(ConfigPartialTest, ReadsWhatCanBeReadAndKeepsTheOriginal)
 {
-    TConfig c = everyfieldchanged(common());
+    const TConfig saved = everyfieldchanged(common());
     displaysettings().panelwidth = 333;
-    writeedited(GetParam().edit, c);
+    writeedited(GetParam().edit, saved);
+    const std::string original = test::readtextfile(xmlpath());
     displaysettings().panelwidth = 230;
-    expectcorrupted(load());
-    EXPECT_EQ(displaysettings().panelwidth, 230);  // a rejected file changes nothing
+
+    TConfig expected = saved;
+    GetParam().replaced(expected);
+    EXPECT_EQ(load(), expected);
+    EXPECT_EQ(displaysettings().panelwidth, original.find("<Display") != std::string::npos ? 333 : 230);
+    EXPECT_TRUE(notifier.errors.empty());
+    EXPECT_EQ(logged(GetParam().logged).size(), 1u) << ::testing::PrintToString(log.texts);
+    ASSERT_FALSE(log.texts.empty());
+    EXPECT_NE(log.texts.back().find("values replaced; the file as it was is kept as \"" + xmlpath() + ".bad\"."),
+              std::string::npos)
+        << log.texts.back();
+    EXPECT_EQ(test::readtextfile(xmlpath() + ".bad"), original);
+    EXPECT_EQ(test::readtextfile(xmlpath()), original);  // in use until the next save
+}
+
+void defaultchannelsfrom(TConfig& c, int first)
+{
+    TConfig d;
+    setdefaults(d);
+    for (int i = first; i < maxchannels; ++i) {
+        c.channels[static_cast<std::size_t>(i)] = d.channels[static_cast<std::size_t>(i)];
+        c.channels[static_cast<std::size_t>(i)].folder = c.outfolder;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, ConfigCorruptTest,
+    Cases, ConfigPartialTest,
     ::testing::Values(
-        CorruptCase{"missingPlayback", [](pugi::xml_node r) { r.remove_child("Playback"); }},
-        CorruptCase{"missingCodec", [](pugi::xml_node r) { r.child("Recording").remove_attribute("Codec"); }},
-        CorruptCase{"missingCards", [](pugi::xml_node r) { r.remove_child("Cards"); }},
-        CorruptCase{"notAnInteger",
-                    [](pugi::xml_node r) { r.child("Cleanup").attribute("Days").set_value("12a"); }},
-        CorruptCase{"integerOverflow",
-                    [](pugi::xml_node r) { r.child("Cleanup").attribute("Days").set_value("2147483648"); }},
-        CorruptCase{"emptyInteger", [](pugi::xml_node r) { r.child("Window").attribute("Columns").set_value(""); }},
-        CorruptCase{"notABoolean", [](pugi::xml_node r) { r.child("AGC").attribute("Enabled").set_value("yes"); }},
-        CorruptCase{"badOptionalValue",
-                    [](pugi::xml_node r) { r.child("Recording").attribute("Overlap").set_value("x"); }},
-        CorruptCase{"channelWithoutFolder",
+        PartialCase{"notAnInteger", [](pugi::xml_node r) { r.child("MP3").attribute("Mode").set_value("abc"); },
+                    [](TConfig& c) { c.mp3mode = 0; }, "Configuration: MP3 Mode: \"abc\" is not an integer; 0 used instead."},
+        PartialCase{"integerOverflow",
+                    [](pugi::xml_node r) { r.child("Cleanup").attribute("Days").set_value("2147483648"); },
+                    [](TConfig& c) { c.cleanuptime = 100; }, "Cleanup Days: \"2147483648\" is not an integer"},
+        PartialCase{"emptyInteger", [](pugi::xml_node r) { r.child("Window").attribute("Columns").set_value(""); },
+                    [](TConfig& c) { c.columns = 1; }, "Window Columns: \"\" is not an integer; 1 used instead."},
+        PartialCase{"notABoolean", [](pugi::xml_node r) { r.child("AGC").attribute("Enabled").set_value("yes"); },
+                    [](TConfig& c) { c.agc = false; }, "AGC Enabled: \"yes\" is not a Boolean; 0 used instead."},
+        PartialCase{"badOptionalValue",
+                    [](pugi::xml_node r) { r.child("Recording").attribute("Overlap").set_value("x"); },
+                    [](TConfig& c) { c.overlap = 0; }, "Recording Overlap: \"x\" is not an integer"},
+        PartialCase{"missingAttribute", [](pugi::xml_node r) { r.child("Recording").remove_attribute("Codec"); },
+                    [](TConfig& c) { c.codec = 0; }, "Recording Codec: missing; 0 used instead."},
+        PartialCase{"missingElement", [](pugi::xml_node r) { r.remove_child("Playback"); },
+                    [](TConfig& c) {
+                        c.pcard = 0;
+                        c.pvolume = -3000;
+                    },
+                    "Configuration: Playback: missing; its defaults used instead."},
+        PartialCase{"missingCards", [](pugi::xml_node r) { r.remove_child("Cards"); },
+                    [](TConfig& c) { c.cards.fill(0); }, "Cards: missing"},
+        PartialCase{"channelWithoutFolder",
+                    [](pugi::xml_node r) { r.child("Channels").last_child().remove_child("Folder"); },
+                    [](TConfig& c) { c.channels[255].folder = c.outfolder; }, "Channel 255 Folder: missing"},
+        PartialCase{"channelWithoutName",
+                    [](pugi::xml_node r) { r.child("Channels").child("Channel").remove_attribute("Name"); },
+                    [](TConfig& c) { c.channels[0].name = "Channel0"; },
+                    "Channel 0 Name: missing; \"Channel0\" used instead."},
+        PartialCase{"badChannelValue",
                     [](pugi::xml_node r) {
-                        r.child("Channels").last_child().remove_child("Folder");
-                    }},
-        CorruptCase{"channelWithoutName",
-                    [](pugi::xml_node r) { r.child("Channels").child("Channel").remove_attribute("Name"); }},
-        CorruptCase{"wrongRoot", [](pugi::xml_node r) { r.set_name("VELKX"); }}),
+                        r.child("Channels").child("Channel").next_sibling().child("Mode").attribute("Value").set_value(
+                            "manual\nforged line");
+                    },
+                    [](TConfig& c) { c.channels[1].mode = 1; },
+                    "Channel 1 Mode: \"manual?forged line\" is not an integer; 1 used instead."},
+        PartialCase{"outOfRange",
+                    [](pugi::xml_node r) {
+                        r.child("Channels").child("Channel").child("VOXLevel").attribute("Value").set_value("500");
+                    },
+                    [](TConfig& c) { c.channels[0].voxlevel = 100; },
+                    "Configuration: Channel 0 VOXLevel: 500 is out of range; 100 used instead."},
+        PartialCase{"moreChannelsCountedThanStored",
+                    [](pugi::xml_node r) {
+                        pugi::xml_node channels = r.child("Channels");
+                        while (std::distance(channels.children("Channel").begin(), channels.children("Channel").end()) > 3)
+                            channels.remove_child(channels.last_child());
+                        channels.attribute("Number").set_value("9");
+                    },
+                    [](TConfig& c) {
+                        c.num = 3;
+                        defaultchannelsfrom(c, 3);
+                    },
+                    "Channels Number: 9 but 3 channels stored; 3 used instead."},
+        PartialCase{"cutAfterRecording",
+                    [](pugi::xml_node r) {
+                        while (std::string(r.last_child().name()) != "Recording")
+                            r.remove_child(r.last_child());
+                    },
+                    [](TConfig& c) {
+                        c.pcard = 0;
+                        c.pvolume = -3000;
+                        c.cleanuptime = 100;
+                        c.normalize = false;
+                        c.num = 1;
+                        defaultchannelsfrom(c, 0);
+                        c.cards.fill(0);
+                    },
+                    "Channels: missing"}),
     [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ConfigFileTest, ManyBadValuesAreLoggedUpToALimitAndCounted)
+{
+    writeedited([](pugi::xml_node r) {
+        for (pugi::xml_node ch : r.child("Channels").children("Channel"))
+            ch.child("Volume").attribute("Value").set_value("loud");
+    });
+    const TConfig c = load();
+    EXPECT_EQ(c.channels[200].volume, 32768);
+    EXPECT_EQ(logged("is not an integer").size(), 40u);
+    EXPECT_EQ(logged("Configuration: 216 more values replaced.").size(), 1u);
+    EXPECT_EQ(logged("256 values replaced").size(), 1u);
+}
+
+TEST_F(ConfigFileTest, AKeptFileIsNeverReplacedAndTheSameDamageIsKeptOnce)
+{
+    const auto damage = [](const char* mode) {
+        return [mode](pugi::xml_node r) { r.child("MP3").attribute("Mode").set_value(mode); };
+    };
+    writeedited(damage("abc"));
+    const std::string first = test::readtextfile(xmlpath());
+    load();
+    // Read again before any save (a crash in between): the same content is not kept twice.
+    load();
+    EXPECT_EQ(test::readtextfile(xmlpath() + ".bad"), first);
+    EXPECT_FALSE(std::filesystem::exists(xmlpath() + ".bad.2"));
+
+    writeedited(damage("def"));
+    const std::string second = test::readtextfile(xmlpath());
+    load();
+    EXPECT_EQ(test::readtextfile(xmlpath() + ".bad"), first);
+    EXPECT_EQ(test::readtextfile(xmlpath() + ".bad.2"), second);
+
+    // A file that cannot be read at all moves to the next free name.
+    test::writetextfile(xmlpath(), "<VELK");
+    log.texts.clear();
+    expectcorrupted(load(), xmlpath() + ".bad.3");
+    EXPECT_EQ(test::readtextfile(xmlpath() + ".bad"), first);
+}
 
 TEST_F(ConfigFileTest, ReadFaultLeavesTheRecordUntouched)
 {
-    writeedited([](pugi::xml_node r) { r.remove_child("Playback"); });
+    writeedited([](pugi::xml_node r) { r.set_name("VELKX"); });
     const TConfig before = everyfieldchanged(common());
     TConfig c = before;
     EXPECT_THROW(readconfig(common(), c), EVelkError);
@@ -733,11 +915,12 @@ void PrintTo(const HostileCase& c, std::ostream* os)
 
 class ConfigHostileTest : public ConfigFileTest, public ::testing::WithParamInterface<HostileCase> {};
 
-TEST_P(ConfigHostileTest, IsRejectedAsCorrupted)
+TEST_P(ConfigHostileTest, IsRejectedAsCorruptedAndKeptAside)
 {
     writeedited([](pugi::xml_node) {});
-    test::writetextfile(xmlpath(), GetParam().content(test::readtextfile(xmlpath())));
-    expectcorrupted(load());
+    const std::string content = GetParam().content(test::readtextfile(xmlpath()));
+    test::writetextfile(xmlpath(), content);
+    expectcorrupted(load(), xmlpath() + ".bad", &content);
 }
 
 std::string deeplynested(std::size_t depth)
@@ -756,8 +939,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HostileCase{"empty", [](const std::string&) { return std::string(); }},
         HostileCase{"truncated", [](const std::string& v) { return v.substr(0, v.size() / 2); }},
-        HostileCase{"cutAfterPlayback",
-                    [](const std::string& v) { return v.substr(0, v.find("<Playback")) + "</VELK>"; }},
+        HostileCase{"wrongRoot",
+                    [](std::string v) {
+                        v.replace(v.find("<VELK "), 5, "<VELKX");
+                        v.replace(v.rfind("</VELK>"), 7, "</VELKX>");
+                        return v;
+                    }},
         HostileCase{"binaryGarbage",
                     [](const std::string&) {
                         std::string s(5000, '\0');
@@ -773,6 +960,36 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"deeplyNested", [](const std::string&) { return deeplynested(1000000); }},
         HostileCase{"utf32Garbage", [](const std::string&) { return std::string("\x00\x00\xfe\xff\x00\x00\x00<", 8); }}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Whatever else stands under the name is moved aside without being opened in a way that blocks.
+TEST_F(ConfigFileTest, ANameThatIsNoRegularFileIsSetAsideWithoutWaiting)
+{
+    std::filesystem::create_directories(common());
+    ASSERT_EQ(::mkfifo(xmlpath().c_str(), 0600), 0);
+    expectcorrupted(load(), xmlpath() + ".bad");
+    EXPECT_TRUE(std::filesystem::is_fifo(xmlpath() + ".bad"));
+
+    notifier.errors.clear();
+    log.texts.clear();
+    std::filesystem::create_directory(xmlpath());
+    expectcorrupted(load(), xmlpath() + ".bad.2");
+    EXPECT_TRUE(std::filesystem::is_directory(xmlpath() + ".bad.2"));
+    // The defaults can be saved over the name now.
+    saveconfig(defaults());
+    EXPECT_EQ(load(), defaults());
+}
+
+TEST_F(ConfigFileTest, TheWdmEditionKeepsItsOwnFileAside)
+{
+    setedition(Edition::Wdm);
+    writeedited([](pugi::xml_node r) { r.child("MP3").attribute("Mode").set_value("abc"); });
+    load();
+    EXPECT_TRUE(std::filesystem::exists(common() + "configds.xml.bad"));
+    test::writetextfile(xmlpath(), "");
+    log.texts.clear();
+    expectcorrupted(load(), common() + "configds.xml.bad.2");
+    EXPECT_FALSE(std::filesystem::exists(common() + "config.xml.bad"));
+}
 
 TEST_F(ConfigFileTest, DeeplyNestedUnknownElementsInAValidFileAreIgnored)
 {
