@@ -92,14 +92,20 @@ TEST_F(HeadlessProgramTest, OnlyOneInstanceOfEitherEditionRuns)
 TEST_F(HeadlessProgramTest, ADamagedConfigurationIsReportedAndReplacedByDefaults)
 {
     fs::create_directories(common());
-    test::writetextfile(common() + "config.xml", "<VELK Version=\"4\"><Password Key=\"");
+    const std::string damaged = "<VELK Version=\"4\"><Password Key=\"";
+    test::writetextfile(common() + "config.xml", damaged);
     test::writetextfile(common() + "format.dat", std::string(531, '\0'));
     test::ChildProcess asio(VELKASIO_PATH, {"--headless"}, env());
     ASSERT_TRUE(asio.waitforline("Configuration file corrupted. VELK will load default settings.")) << asio.output();
     ASSERT_TRUE(asio.waitforline("VELK System Activated."));
     asio.signal(SIGTERM);
     EXPECT_EQ(asio.wait(), 0);
+    EXPECT_NE(asio.output().find("it is kept as \"" + common() + "config.xml.bad\" and the default settings are used."),
+              std::string::npos)
+        << asio.output();
     EXPECT_NE(test::readtextfile(common() + "config.xml").find("<Channels Number=\"1\">"), std::string::npos);
+    // The user's file is kept as it was, for repair by hand.
+    EXPECT_EQ(test::readtextfile(common() + "config.xml.bad"), damaged);
 }
 
 TEST(ProgramOptions, HelpVersionAndUnknownOptions)
