@@ -400,6 +400,14 @@ void TMainForm::placelist(const QRect& rect, int clientwidth, int clientheight)
 {
     listanchors_ = QMargins(rect.left(), rect.top(), clientwidth - rect.right() - 1, clientheight - rect.bottom() - 1);
     loglist_->setGeometry(rect);
+    notelistheight();
+}
+
+void TMainForm::notelistheight()
+{
+    // Stored with the settings: the height the list has while it is shown.
+    if (config().status)
+        displaysettings().loglistheight = loglist_->height();
 }
 
 void TMainForm::applylistanchors()
@@ -407,6 +415,7 @@ void TMainForm::applylistanchors()
     const int w = std::max(width() - listanchors_.left() - listanchors_.right(), 0);
     const int h = std::max(height() - listanchors_.top() - listanchors_.bottom(), 0);
     loglist_->setGeometry(listanchors_.left(), listanchors_.top(), w, h);
+    notelistheight();
 }
 
 void TMainForm::resizeEvent(QResizeEvent* event)

@@ -127,6 +127,8 @@ private:
     // given size; later resizes keep those distances.
     void placelist(const QRect& rect, int clientwidth, int clientheight);
     void applylistanchors();
+    // Keeps the shown list's height for the settings file ("Display"/"Height").
+    void notelistheight();
     // A command whose window comes with a later version of the program.
     void notavailable(const QString& what);
     // Runs a command action, sending what it throws to AppException.

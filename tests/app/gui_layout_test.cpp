@@ -177,6 +177,22 @@ TEST_F(MainWindowLayout, HidingAndShowingTheLogList)
     EXPECT_TRUE(config().status);
 }
 
+TEST_F(MainWindowLayout, TheSettingsFileStoresTheLogListsHeight)
+{
+    start(1);
+    QListWidget* list = form->loglist();
+    ASSERT_TRUE(test::pumpuntil([&] { return list->height() == 100; }));
+    form->resize(form->width(), form->height() + 57);
+    ASSERT_TRUE(test::pumpuntil([&] { return list->height() == 157; })) << list->height();
+    // Hidden, the list keeps the height it was shown with.
+    form->command("Status Log Window")->trigger();
+    ASSERT_TRUE(test::pumpuntil([&] { return !list->isVisible(); }));
+    const std::string xml = root.common() + "config.xml";
+    EXPECT_TRUE(form->close());
+    const std::string text = test::readtextfile(xml);
+    EXPECT_NE(text.find("<Display Width=\"230\" Height=\"157\" />"), std::string::npos) << text.substr(0, 1200);
+}
+
 TEST_F(MainWindowLayout, ToolbarHiddenMovesThePanelsUp)
 {
     start(1);
