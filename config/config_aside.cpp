@@ -48,7 +48,8 @@ int renamenoreplace(const std::string& from, const std::string& to)
 bool holds(const std::string& path, std::string_view content)
 {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) != content.size())
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::size_t>(st.st_size) != content.size())
         return false;
     std::string existing;
     return readwholefile(path, existing, content.size()) == 0 && existing == content;

@@ -229,7 +229,6 @@ public:
 
     explicit operator bool() const { return static_cast<bool>(node_); }
     pugi::xml_node node() const { return node_; }
-    const std::string& where() const { return where_; }
 
     // A child element that holds one value in its "Value" attribute (the channel entries).
     Element valuechild(const char* name) const
@@ -385,8 +384,8 @@ void readxml(pugi::xml_node root, TConfig& c, std::int32_t& panelwidth, std::vec
     int slot = 0;
     if (n) {
         for (pugi::xml_node e = n.node().child("Channel"); e && slot < maxchannels; e = nextelement(e), ++slot)
-            readchannel(Element(e, "Channel " + std::to_string(slot), notes), c.channels[static_cast<std::size_t>(slot)],
-                        c.outfolder);
+            readchannel(Element(e, "Channel " + std::to_string(slot), notes),
+                        c.channels[static_cast<std::size_t>(slot)], c.outfolder);
         // Only stored channels are used: the rest would be defaults nobody configured.
         if (c.num > slot) {
             notes.push_back(replacedline("Channels Number",
@@ -449,7 +448,6 @@ int mp3bitratecount(int samplerateindex)
     return samplerateofindex(samplerateindex) <= 11025 ? 12 : 14;
 }
 
-
 // Brings every value that indexes a table or feeds a range-bound control into its range; each
 // value changed is noted when `notes` is given.
 void bringintorange(TConfig& c, std::vector<std::string>* notes)
@@ -505,8 +503,9 @@ fWaveFormat defaultformat(const TConfig& c)
 
 std::string formatnote(const std::string& problem, const TConfig& c)
 {
-    return std::string("\"") + formatfilename + "\" " + problem + "; the default recording format (16-bit mono PCM at " +
-           std::to_string(samplerateofindex(c.samplerate)) + " Hz) is used.";
+    return std::string("\"") + formatfilename + "\" " + problem +
+           "; the default recording format (16-bit mono PCM at " + std::to_string(samplerateofindex(c.samplerate)) +
+           " Hz) is used.";
 }
 
 // Reads the recording format from `path` into c.format. A missing, unreadable or unusable file

@@ -592,7 +592,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ConfigPartialTest,
     ::testing::Values(
         PartialCase{"notAnInteger", [](pugi::xml_node r) { r.child("MP3").attribute("Mode").set_value("abc"); },
-                    [](TConfig& c) { c.mp3mode = 0; }, "Configuration: MP3 Mode: \"abc\" is not an integer; 0 used instead."},
+                    [](TConfig& c) { c.mp3mode = 0; },
+                    "Configuration: MP3 Mode: \"abc\" is not an integer; 0 used instead."},
         PartialCase{"integerOverflow",
                     [](pugi::xml_node r) { r.child("Cleanup").attribute("Days").set_value("2147483648"); },
                     [](TConfig& c) { c.cleanuptime = 100; }, "Cleanup Days: \"2147483648\" is not an integer"},
@@ -636,7 +637,10 @@ INSTANTIATE_TEST_SUITE_P(
         PartialCase{"moreChannelsCountedThanStored",
                     [](pugi::xml_node r) {
                         pugi::xml_node channels = r.child("Channels");
-                        while (std::distance(channels.children("Channel").begin(), channels.children("Channel").end()) > 3)
+                        const auto stored = [&] {
+                            return std::distance(channels.children("Channel").begin(), channels.children("Channel").end());
+                        };
+                        while (stored() > 3)
                             channels.remove_child(channels.last_child());
                         channels.attribute("Number").set_value("9");
                     },
