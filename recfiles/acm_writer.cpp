@@ -212,7 +212,7 @@ void TACMWriter::State::createfile()
     put("data", 4);
     put32(0);
     datapos = header.size();
-    // Sizes of an empty file: valid for every reader until the first data refresh them.
+    // Sizes of an empty file: valid for every reader until the first data refreshes them.
     le::put32(&header[4], static_cast<std::uint32_t>(header.size() - 8));
     if (writeall(fd.get(), header.data(), header.size()) != header.size())
         throw EMakerError(kHeaderError);
