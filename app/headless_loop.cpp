@@ -5,7 +5,9 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "app/velk_system.h"
 #include "core/errors.h"
@@ -39,7 +41,9 @@ int HeadlessLoop::run()
     for (;;) {
         system_.runqueue();
         pollfd fds[2] = {{system_.queue().wakeupfd(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        // Woken for the status log's filing too, when no message comes.
+        const auto filing = std::min<std::chrono::milliseconds::rep>(system_.untillogfiling().count(), 60'000);
+        if (::poll(fds, 2, static_cast<int>(filing)) < 0) {
             if (errno == EINTR)
                 continue;
             throw EOSError(errno);

@@ -268,6 +268,14 @@ void TMainForm::startsystem()
     // the queue and show when the window first does.
     queuenotifier_ = new QSocketNotifier(system_.queue().wakeupfd(), QSocketNotifier::Read, this);
     connect(queuenotifier_, &QSocketNotifier::activated, this, [this] { runqueue(); });
+    // The status log is filed when due even while no message comes (runqueue() files it).
+    auto* logfiling = new QTimer(this);
+    logfiling->setSingleShot(true);
+    connect(logfiling, &QTimer::timeout, this, [this, logfiling] {
+        runqueue();
+        logfiling->start(static_cast<int>(system_.untillogfiling().count()));
+    });
+    logfiling->start(static_cast<int>(VelkSystem::logfileinterval.count() * 1000));
     // A burst of lines (one drain of the queue) reaches the list in one update.
     system_.statuslog().onchanged = [this] {
         if (!syncpending_) {

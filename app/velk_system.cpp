@@ -1,5 +1,6 @@
 #include "app/velk_system.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "config/config.h"
@@ -12,6 +13,7 @@
 #include "recfiles/cleanup_thread.h"
 #include "recfiles/descriptor_files.h"
 #include "recfiles/processor.h"
+#include "recfiles/recording_recovery.h"
 #include "recfiles/wake_event.h"
 
 namespace velk {
@@ -42,7 +44,27 @@ VelkSystem::~VelkSystem()
 
 std::size_t VelkSystem::runqueue()
 {
-    return queue_.drain(handling_ ? this : nullptr);
+    const std::size_t handled = queue_.drain(handling_ ? this : nullptr);
+    if (started_ && !stopped_ && handling_)
+        filelogifdue();
+    return handled;
+}
+
+void VelkSystem::filelogifdue()
+{
+    const auto now = appclock().monotonic();
+    if (now < nextlogfiling_)
+        return;
+    nextlogfiling_ = now + logfileinterval;
+    logfilingfailed_ = !statuslog_.savelog(!logfilingfailed_);
+}
+
+std::chrono::milliseconds VelkSystem::untillogfiling() const
+{
+    const auto now = appclock().monotonic();
+    if (now >= nextlogfiling_)
+        return std::chrono::milliseconds(0);
+    return std::chrono::ceil<std::chrono::milliseconds>(nextlogfiling_ - now);
 }
 
 void VelkSystem::startup()
@@ -57,12 +79,28 @@ void VelkSystem::startup()
     cleanup_->lastcheck = appclock().nowlocal() - 1.0;
     cleanup_->start();
     processor_ = std::make_unique<TProcessor>(config().common_path, cleanupevent_.get());
+    // Before any channel records: nothing the recovery looks at belongs to a live recording.
+    const std::vector<std::string> waiting = recover();
     startchannels();
     addlog("VELK System Activated.");
     if (config().autorecording)
         channels_.allchannelsstate(true);
-    processor_->loadtasks();
+    processor_->loadtasks(waiting);
     startscheduler();
+}
+
+// What a run that ended without its shutdown left: unfinished recordings, compressions that were
+// never stored in the task list, leftovers of interrupted writes. Returns the recordings waiting
+// for compression.
+std::vector<std::string> VelkSystem::recover()
+{
+    const TConfig& c = config();
+    std::vector<std::string> folders{c.outfolder};
+    const int num = std::clamp(c.num, 0, static_cast<int>(c.channels.size()));
+    for (int i = 0; i < num; ++i)
+        folders.push_back(c.channels[static_cast<std::size_t>(i)].folder);
+    RecordingRecovery recovery(c.velk_path, std::move(folders), c.normalize);
+    return recovery.run();
 }
 
 // The schedule comes last: switching it on may start channels at once. A damaged schedule file

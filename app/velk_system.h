@@ -6,6 +6,7 @@
 //
 // Threads: main thread only, except queue() whose posting side any thread may use.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,9 +35,11 @@ public:
 
     // Start-up: the status log takes lines from here on; the configuration is loaded (defaults
     // when the files are missing or damaged); the cleanup thread and the compression processor
-    // start; the sound cards start, one channel per configured channel is attached to its card,
-    // the unused cards stop and, with `autorecording`, every channel is switched on; the
-    // compressions left from the last run are queued again; the schedule is loaded.
+    // start; what an earlier run left unfinished is repaired (RecordingRecovery); the sound cards
+    // start, one channel per configured channel is attached to its card, the unused cards stop
+    // and, with `autorecording`, every channel is switched on; the compressions left from the last
+    // run (the stored queue and every recording still waiting) are queued again; the schedule is
+    // loaded.
     void startup();
     // Shutdown in its fixed order: stop the cleanup thread, save the configuration, close the
     // compression queue to new work, stop and free the cards, free the channels (finishing their
@@ -45,8 +48,16 @@ public:
     // status log.
     void shutdown();
 
-    // Delivers every waiting message (the loops call this when wakeupfd() is readable).
+    // Delivers every waiting message (the loops call this when wakeupfd() is readable), then files
+    // the status log when that is due.
     std::size_t runqueue();
+    // While the system runs, the status log is filed at least once a minute, so a crash costs at
+    // most the last minute of lines: the first runqueue() after start-up files, and then every
+    // runqueue() once `logfileinterval` has passed since. The loops call runqueue() again when
+    // untillogfiling() has passed, lines or not. A filing that fails is reported once, until one
+    // succeeds again.
+    static constexpr std::chrono::seconds logfileinterval{60};
+    std::chrono::milliseconds untillogfiling() const;
     MainThreadQueue& queue() { return queue_; }
     StatusLog& statuslog() { return statuslog_; }
     TChannelList& channels() { return channels_; }
@@ -73,7 +84,9 @@ public:
     void filecomplete(FileCompleteMessage& message) override;
 
 private:
+    std::vector<std::string> recover();
     void startchannels();
+    void filelogifdue();
     void startscheduler();
     Edition edition_;
     MainThreadQueue queue_;
@@ -83,6 +96,8 @@ private:
     bool stopped_ = false;
     bool handling_ = true;
     bool echo_ = false;
+    std::chrono::steady_clock::time_point nextlogfiling_{};  // on the clock's monotonic timeline
+    bool logfilingfailed_ = false;
     std::unique_ptr<TWakeEvent> cleanupevent_;
     std::unique_ptr<CleanupThread> cleanup_;
     std::unique_ptr<TProcessor> processor_;

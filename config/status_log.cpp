@@ -106,7 +106,7 @@ void StatusLog::append(std::string line)
         onchanged();
 }
 
-bool StatusLog::savelog()
+bool StatusLog::savelog(bool report)
 {
     std::vector<std::string> pending = unsaved_;
     pending.insert(pending.end(), lines_.begin() + static_cast<std::ptrdiff_t>(saved_), lines_.end());
@@ -118,7 +118,8 @@ bool StatusLog::savelog()
     const std::string path = folder + logfilename(appclock().nowlocal());
     const int rc = appendlogfile(pending, path);
     if (rc != 0) {
-        usernotifier().error("Could not save log file", systemerrortext(rc));
+        if (report)
+            usernotifier().error("Could not save log file", systemerrortext(rc));
         return false;
     }
     unsaved_.clear();

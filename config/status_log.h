@@ -2,7 +2,8 @@
 // The status log: the recorder's running account of what it does. Any thread adds a line with
 // addlog(); the line travels through the main-thread queue to the StatusLog list, which the main
 // window shows and which is appended to the day's log file ("yyyy-mm-dd.log" in the log folder)
-// when the list overflows and at shutdown.
+// when the list overflows, at least once a minute while the recorder runs, and at shutdown. Each
+// save appends only the lines not filed before.
 //
 // Threads: addlog() and formatlogline() from any thread (they never wait); StatusLog on the main
 // thread only.
@@ -48,9 +49,9 @@ public:
     void append(std::string line);
 
     // Appends every line not yet filed to today's log file. On failure shows "Could not save log
-    // file" with the system's text through the user notifier, keeps the lines for the next save,
-    // and returns false.
-    bool savelog();
+    // file" with the system's text through the user notifier (unless `report` is false), keeps the
+    // lines for the next save, and returns false.
+    bool savelog(bool report = true);
 
     const std::vector<std::string>& lines() const { return lines_; }
     // How many times the list was cleared because it was full (a view showing the lines starts

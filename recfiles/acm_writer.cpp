@@ -90,8 +90,9 @@ struct TACMWriter::State {
     std::uint32_t frames = 0;
     unsigned flags = 0;
 
-    // Header sizes are refreshed every `refreshevery` data bytes (one second of target audio), so
-    // a file cut off by a crash still says how much it holds.
+    // Header sizes are refreshed with the first data and then every `refreshevery` data bytes
+    // (half a second of target audio), so a file cut off by a crash still says how much it holds:
+    // all but the last half second, plus the 100 ms still in the source buffer.
     std::uint64_t refreshevery = 0;
     std::uint64_t sincerefresh = 0;
 
@@ -136,7 +137,6 @@ void TACMWriter::open(const std::string& path)
     s.fill = 0;
     s.failed = false;
     s.datasize = 0;
-    s.sincerefresh = 0;
     s.flags = CODEC_CONVERTF_START | CODEC_CONVERTF_BLOCKALIGN;
 
     // The stream is opened in pass-through too: it is what rejects formats the layer cannot write.
@@ -161,7 +161,8 @@ void TACMWriter::open(const std::string& path)
                 throw EMakerError(kDestMemoryError);
             }
         }
-        s.refreshevery = std::max<std::uint64_t>(1, s.target.fx.nAvgBytesPerSec);
+        s.refreshevery = std::max<std::uint64_t>(1, s.target.fx.nAvgBytesPerSec / 2);
+        s.sincerefresh = s.refreshevery;  // the first data refreshes the header at once
         s.createfile();
     } catch (...) {
         s.release();
@@ -211,6 +212,8 @@ void TACMWriter::State::createfile()
     put("data", 4);
     put32(0);
     datapos = header.size();
+    // Sizes of an empty file: valid for every reader until the first data refreshes them.
+    le::put32(&header[4], static_cast<std::uint32_t>(header.size() - 8));
     if (writeall(fd.get(), header.data(), header.size()) != header.size())
         throw EMakerError(kHeaderError);
 }

@@ -122,6 +122,11 @@ void CleanupThread::scan(const std::string& folder)
             continue;
         }
         const auto dot = name.rfind('.');
+        if (S_ISREG(st.st_mode) && dot != std::string::npos && name.compare(dot, std::string::npos, ".part") == 0 &&
+            dot >= 5 && name.compare(dot - 5, 5, ".velk") == 0) {
+            removepart(path);
+            continue;
+        }
         if (dot == std::string::npos || name.compare(dot, std::string::npos, ".velk") != 0)
             continue;
         try {
@@ -147,6 +152,20 @@ void CleanupThread::handlefile(const std::string& path)
             ::unlink(audio.c_str());
         deletetcount_.fetch_add(1);
     }
+}
+
+// A descriptor write keeps the descriptor's lock while its ".part" exists, so a part found under
+// that lock is what a write cut off by a crash left.
+void CleanupThread::removepart(const std::string& part)
+{
+    const std::string descriptor = part.substr(0, part.size() - 5);
+    LockHandle lock = lockfile(descriptor);
+    if (!lock)
+        return;
+    struct stat st {};
+    if (::lstat(part.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::unlink(part.c_str()) == 0)
+        addlog("Removed leftover file: " + part + " (an interrupted descriptor write)");
+    unlockfile(std::move(lock));
 }
 
 void CleanupThread::report(const std::string& message)

@@ -3,7 +3,8 @@
 // compression processor wakes it after each finished compression, and it runs a pass at most once
 // a day. A pass walks the descriptor folder with its subfolders and deletes, for every descriptor
 // whose recording started more than `cleanuptime` whole days ago, the descriptor and the audio
-// file it points to. `cleanuptime` 0 switches the cleanup off.
+// file it points to. `cleanuptime` 0 switches the cleanup off. A pass also removes what descriptor
+// writes cut off by a crash left (".velk.part" files no write holds).
 //
 // Threads:
 //   main thread     constructor, start(), lastcheck (before start), terminate(), waitfor(),
@@ -59,6 +60,7 @@ private:
     void pass();
     void scan(const std::string& folder);
     void handlefile(const std::string& path);
+    void removepart(const std::string& part);
     void report(const std::string& message);
 
     TWakeEvent& event_;

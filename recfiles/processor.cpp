@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <unordered_set>
 
 #include "config/status_log.h"
 #include "core/rec_descriptor.h"
@@ -71,7 +72,7 @@ void TProcessor::addtask(const std::string& path)
         nexttask();
 }
 
-void TProcessor::loadtasks()
+void TProcessor::loadtasks(const std::vector<std::string>& found)
 {
     loaded_ = true;
     std::vector<std::string> paths;
@@ -86,6 +87,12 @@ void TProcessor::loadtasks()
     {
         std::lock_guard lock(lock_);
         queue_.insert(queue_.end(), load.begin(), load.end());
+        // Waiting recordings the list does not name (queued after its last save, or a list that
+        // could not be read) follow it: the descriptors are the truth.
+        std::unordered_set<std::string> queued(queue_.begin(), queue_.end());
+        for (const auto& path : found)
+            if (queued.insert(path).second)
+                queue_.push_back(path);
         count = queue_.size();
     }
     if (count > 0)

@@ -36,8 +36,9 @@ public:
     // Queues a descriptor path (WM_FILECOMPLETE); starts it at once when nothing runs.
     void addtask(const std::string& path);
     // Once, late in start-up: re-queues the tasks of "audiotask.velx" whose descriptors can be
-    // read and are not final, and logs how many.
-    void loadtasks();
+    // read and are not final, then the descriptors in `found` (state 2, found by the start-up
+    // recovery) that are not queued yet, and logs how many.
+    void loadtasks(const std::vector<std::string>& found = {});
     // Hands entry 0 to the worker unless a task is running.
     void nexttask();
     // The completion of entry 0 (posted by the worker).

@@ -14,7 +14,7 @@ packages=(
   libasound2-dev libasound2-plugins alsa-utils libjack-jackd2-dev jackd2
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libmp3lame-dev
   # audio tools the tests read files back with
-  ffmpeg sox lame
+  ffmpeg sox libsox-fmt-mp3 lame sndfile-programs python3
   # windows
   qt6-base-dev xvfb xauth fonts-dejavu-core xdotool
 )

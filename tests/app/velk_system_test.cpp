@@ -74,6 +74,46 @@ TEST_F(VelkSystemTest, ShutdownFilesEveryLineEndingWithClosedAndIgnoresLaterOnes
     EXPECT_TRUE(std::filesystem::exists(root.common() + "configds.xml"));
 }
 
+// A crash costs at most the last minute of log lines: the log is filed right after start-up and
+// then once a minute, each time with only the lines not filed before.
+TEST_F(VelkSystemTest, TheLogIsFiledAfterStartUpAndEveryMinuteWithNoLineTwice)
+{
+    ManualClock clock;
+    ScopedAppClock scope(clock);
+    auto filed = [&] {
+        std::string text;
+        if (std::filesystem::exists(root.common() + "Logs"))
+            for (const auto& e : std::filesystem::directory_iterator(root.common() + "Logs"))
+                text += test::readtextfile(e.path().string());
+        return text;
+    };
+    auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    VelkSystem system(Edition::Asio);
+    system.startup();
+    system.runqueue();
+    EXPECT_EQ(count(filed(), "; VELK System Activated.\r\n"), 1u);
+
+    clock.advance(std::chrono::seconds(30));
+    addlog("half a minute on");
+    system.runqueue();
+    EXPECT_EQ(filed().find("half a minute on"), std::string::npos);
+    EXPECT_EQ(system.untillogfiling(), std::chrono::seconds(30));
+
+    clock.advance(std::chrono::seconds(30));
+    system.runqueue();
+    EXPECT_EQ(count(filed(), "; half a minute on\r\n"), 1u);
+    system.shutdown();
+    const std::string text = filed();
+    EXPECT_EQ(count(text, "; VELK System Activated.\r\n"), 1u);
+    EXPECT_EQ(count(text, "; half a minute on\r\n"), 1u);
+    EXPECT_EQ(count(text, "; VELK Closed.\r\n"), 1u);
+}
+
 TEST_F(VelkSystemTest, ASaveThatFailsAtShutdownIsReportedAndShutdownGoesOn)
 {
     VelkSystem system(Edition::Asio);

@@ -128,21 +128,60 @@ TEST_F(AcmWriterTest, OpenTwiceAndCloseTwiceAreHarmlessAndWriteWhenClosedDoesNot
     EXPECT_FALSE(fileexists(folder.file("other.wav")));
 }
 
-TEST_F(AcmWriterTest, HeaderSizesAreRefreshedAboutEverySecondWhileWriting)
+// A file cut off without close() (crash, power loss) must still say how much audio it holds: from
+// its creation on its header is valid, and it may trail the file by at most half a second.
+struct UnclosedCase {
+    const char* name;
+    std::uint32_t milliseconds;
+    bool codec;  // IMA ADPCM target: the "fact" count is refreshed too
+};
+
+class UnclosedFileTest : public AcmWriterTest, public ::testing::WithParamInterface<UnclosedCase> {};
+
+TEST_P(UnclosedFileTest, HeaderCoversAllButTheLastHalfSecond)
 {
-    // A file cut off without close() (crash, power loss) must still say how much audio it holds.
+    const UnclosedCase& c = GetParam();
     const tWAVEFORMATEX fmt = pcmformat(16000, 2, 16);
-    TACMWriter w(fmt, pcmwaveformat(16000, 2, 16));
+    const fWaveFormat target = c.codec ? *codecmanager().suggest(WAVE_FORMAT_IMA_ADPCM, fmt) : pcmwaveformat(16000, 2, 16);
+    TACMWriter w(fmt, target);
     w.open(path);
-    const auto signal = testsignal(16000 * 5 / 2, 2);  // 2.5 s
-    writeblocks(w, signal, 256 * 4);
+    writeblocks(w, testsignal(16 * c.milliseconds, 2), 256 * 4);
     const auto file = readfile(path);
-    const std::uint32_t datasize = le::get32(&file[40]);
-    EXPECT_GE(datasize, 2u * 64000u);
-    EXPECT_LE(datasize, file.size() - 44);
-    EXPECT_EQ(le::get32(&file[4]), 36u + datasize);
+    // Walk the chunks up to "data", the last one.
+    std::size_t pos = 12;
+    std::size_t data = 0;
+    std::uint32_t fact = 0;
+    while (pos + 8 <= file.size()) {
+        const std::string id(reinterpret_cast<const char*>(&file[pos]), 4);
+        if (id == "fact")
+            fact = le::get32(&file[pos + 8]);
+        if (id == "data") {
+            data = pos + 8;
+            break;
+        }
+        pos += 8 + le::get32(&file[pos + 4]) + (le::get32(&file[pos + 4]) & 1);
+    }
+    ASSERT_GT(data, 0u);
+    const std::uint32_t datasize = le::get32(&file[data - 4]);
+    const std::uint64_t infile = file.size() - data;
+    // 100 ms reach the file as one buffer; before that the header is that of an empty file.
+    EXPECT_EQ(datasize > 0, c.milliseconds >= 100);
+    EXPECT_LE(datasize, infile);
+    EXPECT_LE(infile - datasize, target.fx.nAvgBytesPerSec / 2);
+    EXPECT_EQ(le::get32(&file[4]), data - 8 + datasize);
+    if (c.codec) {
+        EXPECT_GT(fact, 0u);
+    }
     w.close();
 }
+
+INSTANTIATE_TEST_SUITE_P(Lengths, UnclosedFileTest,
+                         ::testing::Values(UnclosedCase{"JustOpened", 0, false},
+                                           UnclosedCase{"FirstBuffer", 150, false},
+                                           UnclosedCase{"UnderASecond", 900, false},
+                                           UnclosedCase{"SeveralSeconds", 2500, false},
+                                           UnclosedCase{"CodecFirstSecond", 600, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AcmWriterTest, OpenFailuresRaiseTheirTexts)
 {

@@ -106,6 +106,19 @@ TEST_F(CleanupThreadTest, DeletesRecordingsOlderThanTheAgeWhateverTheirStateOnce
     EXPECT_EQ(logtexts(), (std::vector<std::string>{"Cleanup started...", "Cleanup finished. Deleted 1 recordings"}));
 }
 
+TEST_F(CleanupThreadTest, APassRemovesTheDescriptorPartsOfInterruptedWrites)
+{
+    const auto recent = recording("2024/03/05", "recent", 0.1);
+    test::writetextfile(recent.first + ".part", "torn");
+    wake();
+    EXPECT_FALSE(fs::exists(recent.first + ".part"));
+    EXPECT_TRUE(exists(recent));
+    EXPECT_EQ(logtexts(), (std::vector<std::string>{
+                              "Cleanup started...",
+                              "Removed leftover file: " + recent.first + ".part (an interrupted descriptor write)",
+                              "Cleanup finished. Deleted 0 recordings"}));
+}
+
 TEST_F(CleanupThreadTest, AgeZeroSwitchesTheCleanupOff)
 {
     config().cleanuptime = 0;
