@@ -6,8 +6,12 @@
 // written completely, flushed to the disk and closed: a full disk, a write error or a crash never
 // costs the recording.
 //
+// Only descriptors inside the data folder and recordings inside the output folders are touched
+// (OwnFolders); any other task is skipped, its error naming the path.
+//
 // Threads:
 //   compression thread  convert(), error(), output()
+//   main thread         constructor, setfolders()
 //   any thread          cancel(), aborted()
 
 #include <atomic>
@@ -15,11 +19,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/rec_descriptor.h"
 #include "core/wave_format.h"
+#include "recfiles/own_folders.h"
 
 namespace velk {
 
@@ -63,6 +69,10 @@ public:
     void cancel() { abort_.store(true); }
     bool aborted() const { return abort_.load(); }
 
+    // The folders conversions may act in; the constructor takes them from config(). A conversion
+    // uses the snapshot that was current when it started.
+    void setfolders(OwnFolders folders);
+
     // Called on the compression thread after each block was handed to the writer (tests use it to
     // act in the middle of a conversion).
     std::function<void()> blockhook;
@@ -89,6 +99,9 @@ private:
     bool deletesource_ = false;  // MP3: the recorded WAV goes once the descriptor names the MP3
     bool encodererrorbox_ = false;
     std::atomic<bool> abort_{false};
+    std::mutex foldersmutex_;  // guards folders_
+    std::shared_ptr<const OwnFolders> folders_;
+    std::shared_ptr<const OwnFolders> using_;  // the running conversion's snapshot
 };
 
 }  // namespace velk
