@@ -99,15 +99,8 @@ std::size_t duplicate(std::uint8_t* data, std::size_t bytes)
 TConverter::TConverter(bool encodererrorbox)
     : buffer_(2 * blocksize),
       encodererrorbox_(encodererrorbox),
-      folders_(std::make_shared<const OwnFolders>(OwnFolders::fromconfig()))
+      folders_(OwnFolders::fromconfig())
 {
-}
-
-void TConverter::setfolders(OwnFolders folders)
-{
-    auto next = std::make_shared<const OwnFolders>(std::move(folders));
-    std::lock_guard lock(foldersmutex_);
-    folders_ = std::move(next);
 }
 
 TConverter::~TConverter() = default;
@@ -149,15 +142,11 @@ bool TConverter::convert(const std::string& path)
     output_ = path;
     deletesource_ = false;
     reader_.reset();
-    {
-        std::lock_guard lock(foldersmutex_);
-        using_ = folders_;
-    }
     bool read = false;
     try {
         std::string why;
         // A missing file is left to the reader, which says so in its own words.
-        if (!using_->allows(OwnFolders::Kind::descriptor, path, why, true)) {
+        if (!folders_.allows(OwnFolders::Kind::descriptor, path, why, true)) {
             error_ = "Skipped " + why;
             return false;
         }
@@ -186,7 +175,7 @@ bool TConverter::convert(const std::string& path)
         writedescriptor(path, descriptor_);
         // The recorded WAV goes only now that the descriptor names the MP3: a crash in between
         // leaves an extra WAV, never a descriptor pointing at a deleted file.
-        if (ok && deletesource_ && !using_->remove(OwnFolders::Kind::recording, audio, why))
+        if (ok && deletesource_ && !folders_.remove(OwnFolders::Kind::recording, audio, why))
             addlog("Could not delete " + why);
         return ok;
     } catch (const std::exception& e) {
@@ -203,7 +192,7 @@ bool TConverter::convert(const std::string& path)
 
 bool TConverter::openreader(const std::string& source)
 {
-    if (std::string why; !using_->allows(OwnFolders::Kind::recording, source, why, true)) {
+    if (std::string why; !folders_.allows(OwnFolders::Kind::recording, source, why, true)) {
         error_ = "Skipped " + why;
         return false;
     }

@@ -11,7 +11,7 @@
 //
 // Threads:
 //   compression thread  convert(), error(), output()
-//   main thread         constructor, setfolders()
+//   main thread         constructor
 //   any thread          cancel(), aborted()
 
 #include <atomic>
@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -69,10 +68,6 @@ public:
     void cancel() { abort_.store(true); }
     bool aborted() const { return abort_.load(); }
 
-    // The folders conversions may act in; the constructor takes them from config(). A conversion
-    // uses the snapshot that was current when it started.
-    void setfolders(OwnFolders folders);
-
     // Called on the compression thread after each block was handed to the writer (tests use it to
     // act in the middle of a conversion).
     std::function<void()> blockhook;
@@ -99,9 +94,8 @@ private:
     bool deletesource_ = false;  // MP3: the recorded WAV goes once the descriptor names the MP3
     bool encodererrorbox_ = false;
     std::atomic<bool> abort_{false};
-    std::mutex foldersmutex_;  // guards folders_
-    std::shared_ptr<const OwnFolders> folders_;
-    std::shared_ptr<const OwnFolders> using_;  // the running conversion's snapshot
+    // The folders conversions may act in: a snapshot of config() taken by the constructor.
+    const OwnFolders folders_;
 };
 
 }  // namespace velk
