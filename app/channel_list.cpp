@@ -7,6 +7,7 @@
 #include "config/status_log.h"
 #include "core/user_notifier.h"
 #include "engine/card_table.h"
+#include "recfiles/own_folders.h"
 
 namespace velk {
 
@@ -57,7 +58,8 @@ void TChannelList::createchannels()
             continue;
         }
         channel->int_id = i;
-        channel->mypath = slot.folder;
+        // An empty or relative folder would put the files in "/" or wherever the program started.
+        channel->mypath = OwnFolders::recordingfolder(slot.folder, c.outfolder);
         channel->voxmode = slot.mode;
         channel->setvoxlevel(slot.voxlevel);
         channel->setvoxtimer(slot.voxtime);

@@ -1,5 +1,7 @@
 #include "app/program_main.h"
 
+#include <sys/stat.h>
+
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +65,9 @@ int programmain(Edition edition, int argc, char** argv, const ProgramWindows* wi
             return 2;
         }
     }
+    // Everything the recorder creates (folders, recordings, descriptors, task lists, logs, the
+    // lock file) is for the user alone, whatever umask the program was started with.
+    ::umask(077);
     HeadlessLoop::blocksignals();
     std::setlocale(LC_ALL, "");
     std::setlocale(LC_NUMERIC, "C");

@@ -1,6 +1,7 @@
 #include "app/velk_system.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "config/config.h"
@@ -12,11 +13,17 @@
 #include "engine/card_table.h"
 #include "recfiles/cleanup_thread.h"
 #include "recfiles/descriptor_files.h"
+#include "recfiles/own_folders.h"
 #include "recfiles/processor.h"
 #include "recfiles/recording_recovery.h"
 #include "recfiles/wake_event.h"
 
 namespace velk {
+
+namespace {
+// How long the shutdown waits for the cleanup thread to end.
+constexpr std::chrono::milliseconds cleanupstoplimit{10000};
+}  // namespace
 
 std::string velkversion()
 {
@@ -75,7 +82,7 @@ void VelkSystem::startup()
     statuslog_.setfolder(config().log_path);
     // The cleanup thread's first wake-up runs a pass.
     cleanupevent_ = std::make_unique<TWakeEvent>();
-    cleanup_ = std::make_unique<CleanupThread>(*cleanupevent_, config().velk_path);
+    cleanup_ = std::make_unique<CleanupThread>(*cleanupevent_, OwnFolders::fromconfig());
     cleanup_->lastcheck = appclock().nowlocal() - 1.0;
     cleanup_->start();
     processor_ = std::make_unique<TProcessor>(config().common_path, cleanupevent_.get());
@@ -133,7 +140,14 @@ void VelkSystem::shutdown()
     if (cleanup_) {
         cleanup_->terminate();
         cleanupevent_->set();
-        cleanup_->waitfor();
+        // A pass ends at its next directory entry; one stuck in the file system must not keep
+        // the recordings from being finished. It keeps its object and its event.
+        if (!cleanup_->waitfor(cleanupstoplimit)) {
+            addlog("The cleanup thread did not stop within " + std::to_string(cleanupstoplimit.count() / 1000) +
+                   " s; shutting down without it");
+            static_cast<void>(cleanup_.release());
+            static_cast<void>(cleanupevent_.release());
+        }
         cleanup_.reset();
     }
     try {

@@ -22,7 +22,7 @@ namespace velk {
 
 namespace {
 
-constexpr mode_t schedulefilemode = 0644;
+constexpr mode_t schedulefilemode = 0600;
 constexpr int fileversion = 3;
 
 std::string schedulepath(const std::string& folder)

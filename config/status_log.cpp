@@ -16,6 +16,43 @@
 
 namespace velk {
 
+std::string escapecontrols(const std::string& text)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9f;
+        const bool separator = c == 0xe2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+                               (static_cast<unsigned char>(text[i + 2]) == 0xa8 ||
+                                static_cast<unsigned char>(text[i + 2]) == 0xa9);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else if (c1 || separator) {
+            // U+0080..U+009F (NEL among them) and U+2028/U+2029 end lines in some viewers too.
+            const unsigned code = c1 ? static_cast<unsigned char>(text[i + 1])
+                                     : 0x2000u + (static_cast<unsigned char>(text[i + 2]) - 0x80u);
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                out += hex[(code >> shift) & 15];
+            i += c1 ? 1 : 2;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::string formatlogline(TDateTime when, const std::string& text)
 {
     const std::tm tm = tmofcalendar(decodedatetime(when));
@@ -31,7 +68,8 @@ std::string formatlogline(TDateTime when, const std::string& text)
     line += " @ ";
     line += time;
     line += "; ";
-    line += text;
+    // A channel name or a path with a line break must not forge a line of its own.
+    line += escapecontrols(text);
     return line;
 }
 
@@ -52,7 +90,7 @@ std::string logfilename(TDateTime when)
 
 int appendlogfile(const std::vector<std::string>& lines, const std::string& path)
 {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     if (!fd)
         return errno;
     // Exclusive while writing: another writer holding the file makes this save fail, not wait.

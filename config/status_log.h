@@ -22,8 +22,14 @@ namespace velk {
 void addlog(const std::string& text);
 
 // "<date> @ <time>; <text>", e.g. "05.03.2024 @ 09:07:02; Record started: Studio A" in a locale
-// whose short date format is dd.mm.yyyy.
+// whose short date format is dd.mm.yyyy. The text's control characters are escaped
+// (escapecontrols), so one call always makes exactly one line.
 std::string formatlogline(TDateTime when, const std::string& text);
+
+// `text` with every control character written out: "\n", "\r", "\t", "\xNN" for the other
+// C0 controls and DEL, "\uNNNN" for the C1 controls and the Unicode line and paragraph
+// separators. Everything else, invalid UTF-8 included, is kept as it is.
+std::string escapecontrols(const std::string& text);
 
 // "yyyy-mm-dd.log" for the local date of `when`.
 std::string logfilename(TDateTime when);

@@ -41,8 +41,12 @@ std::string velkcommonfolder()
 
 bool createfolder(const std::string& path)
 {
-    if (::mkdir(path.c_str(), 0777) == 0)
+    // For the owner alone, whatever the umask: another user must not plant descriptors or task
+    // lists in the recorder's folders.
+    if (::mkdir(path.c_str(), 0700) == 0) {
+        ::chmod(path.c_str(), 0700);
         return true;
+    }
     if (errno != EEXIST)
         return false;
     struct stat st {};

@@ -12,7 +12,8 @@ std::string commonappdatafolder();
 // <base>/Quorlith/VELK/4.0/ with the trailing slash.
 std::string velkcommonfolder();
 
-// Creates `path` if it is missing (not its parents). Returns false on failure.
+// Creates `path` if it is missing (not its parents), for its owner alone (0700, whatever the
+// umask). Returns false on failure.
 bool createfolder(const std::string& path);
 // Creates `path` and every missing parent. Returns false on failure.
 bool forcefolders(const std::string& path);

@@ -29,7 +29,9 @@ int AtomicFileWriter::open(const std::string& path, mode_t mode)
     path_ = path;
     temppath_ = path + ".part";
     int fd = ::open(temppath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0 && errno == EEXIST) {
+    if (fd >= 0) {
+        ::fchmod(fd, mode);  // exactly `mode`, whatever the umask
+    } else if (errno == EEXIST) {
         // A partial file left by an interrupted write; it may carry other permissions.
         fd = ::open(temppath_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
         if (fd >= 0)
@@ -105,17 +107,40 @@ void writefileatomic(const std::string& path, std::string_view data, mode_t mode
         throw EOSError(rc);
 }
 
+UniqueFd openregularfile(const std::string& path, int& err, bool nofollow, int flags)
+{
+    err = 0;
+    UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0)));
+    if (!fd) {
+        err = errno;
+        return fd;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        err = errno;
+        return UniqueFd();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : notregularfile;
+        return UniqueFd();
+    }
+    // Regular files ignore O_NONBLOCK; cleared all the same, so reads behave as always.
+    const int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl >= 0)
+        ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+
 int readwholefile(const std::string& path, std::string& out, std::size_t limit)
 {
     out.clear();
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    int err = 0;
+    UniqueFd fd = openregularfile(path, err);
     if (!fd)
-        return errno;
+        return err;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
         return errno;
-    if (S_ISDIR(st.st_mode))
-        return EISDIR;
     if (st.st_size > 0 && static_cast<std::size_t>(st.st_size) > limit)
         return EFBIG;
     char buffer[65536];

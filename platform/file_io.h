@@ -2,7 +2,10 @@
 // File helpers: replacing a file atomically (a reader or a crash sees the old content or the new,
 // never a torn mix) and reading a whole file with a size limit.
 
+#include <fcntl.h>
 #include <sys/types.h>
+
+#include <cerrno>
 
 #include <cstddef>
 #include <string>
@@ -39,7 +42,15 @@ private:
 // Replaces `path` with `data` atomically; throws EOSError on failure (the old file is kept).
 void writefileatomic(const std::string& path, std::string_view data, mode_t mode, bool durable);
 
-// Reads a whole file of at most `limit` bytes. Returns 0 or an errno value (EFBIG when larger).
+// Opens an existing regular file for reading without ever blocking in the open (a FIFO or a device
+// under a file's name would wait for a writer for ever) and without following a symbolic link
+// when `nofollow`. Returns the descriptor, or an invalid one with `err` set to an errno value:
+// EISDIR for a folder, notregularfile for anything else that is not a regular file.
+inline constexpr int notregularfile = EINVAL;
+UniqueFd openregularfile(const std::string& path, int& err, bool nofollow = false, int flags = O_RDONLY);
+
+// Reads a whole regular file of at most `limit` bytes. Returns 0 or an errno value (EFBIG when
+// larger, see openregularfile for files that are not regular).
 int readwholefile(const std::string& path, std::string& out, std::size_t limit);
 
 bool fileexists(const std::string& path);

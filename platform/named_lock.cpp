@@ -1,8 +1,11 @@
 #include "platform/named_lock.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -51,13 +54,17 @@ int lockfd()
         return t.fd.get();
     const std::string folder = lockfolder();
     const std::string path = folder + "velk.locks";
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ENOENT) {
         forcefolders(folder);
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     }
     if (fd < 0)
         throw EOSError(errno);
+    // Older files were made readable for everyone; a file of our own is narrowed to its owner.
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0600)
+        ::fchmod(fd, 0600);
     t.fd.reset(fd);
     t.generation = generation;
     return fd;
@@ -109,6 +116,25 @@ NamedLock NamedLock::acquire(const std::string& name)
     }
     ++count;
     return NamedLock(offset);
+}
+
+NamedLock NamedLock::acquire(const std::string& name, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    // Polls the range: a blocking wait cannot be given a time limit. The steps grow from 1 ms to
+    // 50 ms, so a short hold costs little and a long one little CPU.
+    std::chrono::milliseconds step{1};
+    for (;;) {
+        if (std::optional<NamedLock> lock = tryacquire(name))
+            return std::move(*lock);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            throw EOSError(ETIMEDOUT);
+        const auto wait = std::min<std::chrono::nanoseconds>(step, deadline - now);
+        const timespec ts{static_cast<time_t>(wait.count() / 1'000'000'000), static_cast<long>(wait.count() % 1'000'000'000)};
+        ::nanosleep(&ts, nullptr);
+        step = std::min(step * 2, std::chrono::milliseconds(50));
+    }
 }
 
 std::optional<NamedLock> NamedLock::tryacquire(const std::string& name)

@@ -14,8 +14,12 @@
 // holds gets it again at once, as with a re-entrant mutex; the name is free once every holder
 // released it.
 //
+// The lock file is created for its owner alone (0600, whatever the umask): another user could
+// otherwise hold its ranges and stall or refuse this user's recorder.
+//
 // Threads: any thread. A NamedLock must be released (or destroyed) by the thread that acquired it.
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -28,6 +32,8 @@ public:
     // Waits without a time limit until the lock is held. Throws EOSError if the lock file cannot
     // be opened or the wait fails.
     static NamedLock acquire(const std::string& name);
+    // As acquire(), but gives up after `limit`: throws EOSError(ETIMEDOUT) then.
+    static NamedLock acquire(const std::string& name, std::chrono::milliseconds limit);
     // Takes the lock if it is free; nothing otherwise. Throws EOSError like acquire().
     static std::optional<NamedLock> tryacquire(const std::string& name);
 

@@ -30,7 +30,12 @@ struct DirCloser {
 
 }  // namespace
 
-CleanupThread::CleanupThread(TWakeEvent& event, std::string folder) : event_(event), folder_(std::move(folder)) {}
+CleanupThread::CleanupThread(TWakeEvent& event, std::string folder)
+    : CleanupThread(event, OwnFolders(std::move(folder), OwnFolders::fromconfig().outputfolders()))
+{
+}
+
+CleanupThread::CleanupThread(TWakeEvent& event, OwnFolders folders) : event_(event), folders_(std::move(folders)) {}
 
 CleanupThread::~CleanupThread()
 {
@@ -51,6 +56,19 @@ void CleanupThread::waitfor()
 {
     if (thread_.joinable())
         thread_.join();
+}
+
+bool CleanupThread::waitfor(std::chrono::milliseconds limit)
+{
+    if (!thread_.joinable())
+        return true;
+    {
+        std::unique_lock lock(mutex_);
+        if (!handledcv_.wait_for(lock, limit, [&] { return finished_; }))
+            return false;
+    }
+    thread_.join();
+    return true;
 }
 
 std::uint64_t CleanupThread::wakeups() const
@@ -87,6 +105,11 @@ void CleanupThread::run()
         }
         handledcv_.notify_all();
     }
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    handledcv_.notify_all();
 }
 
 void CleanupThread::pass()
@@ -94,7 +117,7 @@ void CleanupThread::pass()
     addlog("Cleanup started...");
     deletetcount_.store(0);
     lastcheck = appclock().nowlocal();
-    scan(folder_);
+    scan(folders_.datafolder());
     addlog("Cleanup finished. Deleted " + std::to_string(deletetcount_.load()) + " recordings");
 }
 
@@ -129,6 +152,11 @@ void CleanupThread::scan(const std::string& folder)
         }
         if (dot == std::string::npos || name.compare(dot, std::string::npos, ".velk") != 0)
             continue;
+        if (!S_ISREG(st.st_mode)) {
+            // A FIFO or a device would block the read, a link could lead anywhere.
+            addlog("Cleanup skipped " + path + ": not a regular file");
+            continue;
+        }
         try {
             handlefile(path);
         } catch (const std::exception& e) {
@@ -144,12 +172,20 @@ void CleanupThread::handlefile(const std::string& path)
         return;  // the read has logged why
     const std::int64_t age = millisecondsbetween(appclock().nowlocal(), descriptor.start) / msperday;
     if (age > config().cleanuptime) {
-        // Like the recording writer's short-recording deletion, without the descriptor lock; the
-        // results are not checked and the recording counts as deleted.
-        ::unlink(path.c_str());
+        // A descriptor naming a file outside the output folders is left alone with its
+        // recording: neither is the recorder's to delete.
         const std::string audio = descriptor.getpath();
-        if (!audio.empty())
-            ::unlink(audio.c_str());
+        std::string why;
+        if (!audio.empty() && !folders_.allows(OwnFolders::Kind::recording, audio, why, true)) {
+            addlog("Cleanup skipped " + why);
+            return;
+        }
+        // Like the recording writer's short-recording deletion, without the descriptor lock; the
+        // recording counts as deleted whether or not its files were still there.
+        if (!folders_.remove(OwnFolders::Kind::descriptor, path, why))
+            addlog("Cleanup skipped " + why);
+        if (!audio.empty() && !folders_.remove(OwnFolders::Kind::recording, audio, why))
+            addlog("Cleanup skipped " + why);
         deletetcount_.fetch_add(1);
     }
 }

@@ -3,8 +3,10 @@
 // compression processor wakes it after each finished compression, and it runs a pass at most once
 // a day. A pass walks the descriptor folder with its subfolders and deletes, for every descriptor
 // whose recording started more than `cleanuptime` whole days ago, the descriptor and the audio
-// file it points to. `cleanuptime` 0 switches the cleanup off. A pass also removes what descriptor
-// writes cut off by a crash left (".velk.part" files no write holds).
+// file it points to. `cleanuptime` 0 switches the cleanup off. Only regular descriptor files of
+// the data folder and recordings inside the output folders are deleted (OwnFolders); anything
+// else is skipped with a status-log line. A pass also removes what descriptor writes cut off by a
+// crash left (".velk.part" files no write holds).
 //
 // Threads:
 //   main thread     constructor, start(), lastcheck (before start), terminate(), waitfor(),
@@ -22,6 +24,7 @@
 #include <thread>
 
 #include "core/date_time.h"
+#include "recfiles/own_folders.h"
 #include "recfiles/wake_event.h"
 
 namespace velk {
@@ -30,7 +33,10 @@ class CleanupThread {
 public:
     // Created suspended. `event` (not owned) wakes the thread; `folder` is the descriptor folder
     // (velk_path, copied here because the thread must not read the live configuration's strings).
+    // The output folders come from config() (main thread).
     CleanupThread(TWakeEvent& event, std::string folder);
+    // `folders`: the data folder to scan and the output folders whose recordings may go.
+    CleanupThread(TWakeEvent& event, OwnFolders folders);
     // Terminates, wakes and joins a running thread.
     ~CleanupThread();
     CleanupThread(const CleanupThread&) = delete;
@@ -45,6 +51,9 @@ public:
     // then sets the event so a waiting thread sees the request.
     void terminate() { terminated_.store(true); }
     void waitfor();
+    // Waits at most `limit` for the thread to end and joins it; false when it is still running
+    // (stuck in the file system): the caller must then keep this object and the event alive.
+    bool waitfor(std::chrono::milliseconds limit);
 
     // Recordings deleted by the current (or last) pass.
     int deletetcount() const { return deletetcount_.load(); }
@@ -64,7 +73,7 @@ private:
     void report(const std::string& message);
 
     TWakeEvent& event_;
-    std::string folder_;
+    OwnFolders folders_;
     std::thread thread_;
     std::atomic<bool> terminated_{false};
     std::atomic<int> deletetcount_{0};
@@ -72,6 +81,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable handledcv_;
     std::uint64_t handled_ = 0;
+    bool finished_ = false;  // run() returned
 };
 
 }  // namespace velk

@@ -96,7 +96,12 @@ std::size_t duplicate(std::uint8_t* data, std::size_t bytes)
     return samples * 4;
 }
 
-TConverter::TConverter(bool encodererrorbox) : buffer_(2 * blocksize), encodererrorbox_(encodererrorbox) {}
+TConverter::TConverter(bool encodererrorbox)
+    : buffer_(2 * blocksize),
+      encodererrorbox_(encodererrorbox),
+      folders_(OwnFolders::fromconfig())
+{
+}
 
 TConverter::~TConverter() = default;
 
@@ -139,6 +144,12 @@ bool TConverter::convert(const std::string& path)
     reader_.reset();
     bool read = false;
     try {
+        std::string why;
+        // A missing file is left to the reader, which says so in its own words.
+        if (!folders_.allows(OwnFolders::Kind::descriptor, path, why, true)) {
+            error_ = "Skipped " + why;
+            return false;
+        }
         descriptor_ = TRecDescriptor{};
         if (!readdescriptor(path, descriptor_)) {
             error_ = "Can not read VELK file";
@@ -164,8 +175,8 @@ bool TConverter::convert(const std::string& path)
         writedescriptor(path, descriptor_);
         // The recorded WAV goes only now that the descriptor names the MP3: a crash in between
         // leaves an extra WAV, never a descriptor pointing at a deleted file.
-        if (ok && deletesource_)
-            ::unlink(audio.c_str());
+        if (ok && deletesource_ && !folders_.remove(OwnFolders::Kind::recording, audio, why))
+            addlog("Could not delete " + why);
         return ok;
     } catch (const std::exception& e) {
         // Anything the steps above do not handle fails this task; the queue goes on.
@@ -181,6 +192,10 @@ bool TConverter::convert(const std::string& path)
 
 bool TConverter::openreader(const std::string& source)
 {
+    if (std::string why; !folders_.allows(OwnFolders::Kind::recording, source, why, true)) {
+        error_ = "Skipped " + why;
+        return false;
+    }
     reader_ = std::make_unique<TWavein>(source);
     if (!reader_->ok()) {
         error_ = reader_->error();

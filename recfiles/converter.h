@@ -6,8 +6,12 @@
 // written completely, flushed to the disk and closed: a full disk, a write error or a crash never
 // costs the recording.
 //
+// Only descriptors inside the data folder and recordings inside the output folders are touched
+// (OwnFolders); any other task is skipped, its error naming the path.
+//
 // Threads:
 //   compression thread  convert(), error(), output()
+//   main thread         constructor
 //   any thread          cancel(), aborted()
 
 #include <atomic>
@@ -20,6 +24,7 @@
 
 #include "core/rec_descriptor.h"
 #include "core/wave_format.h"
+#include "recfiles/own_folders.h"
 
 namespace velk {
 
@@ -89,6 +94,8 @@ private:
     bool deletesource_ = false;  // MP3: the recorded WAV goes once the descriptor names the MP3
     bool encodererrorbox_ = false;
     std::atomic<bool> abort_{false};
+    // The folders conversions may act in: a snapshot of config() taken by the constructor.
+    const OwnFolders folders_;
 };
 
 }  // namespace velk

@@ -25,8 +25,16 @@ std::string barename(const std::string& path)
 
 LockHandle lockfile(const std::string& path)
 {
+    // Bounded: a holder that never lets go (a stuck or foreign process) must not stall the main
+    // thread or the shutdown. Writes replace the file atomically, so going on without the lock
+    // risks no torn record.
     try {
-        return std::make_unique<NamedLock>(NamedLock::acquire(barename(path)));
+        return std::make_unique<NamedLock>(NamedLock::acquire(barename(path), descriptorlocklimit));
+    } catch (const EOSError& e) {
+        if (e.code() == ETIMEDOUT)
+            addlog("The lock of " + barename(path) + " was not free within " +
+                   std::to_string(descriptorlocklimit.count() / 1000) + " s; going on without it");
+        return nullptr;
     } catch (const EVelkError&) {
         return nullptr;
     }
@@ -44,7 +52,7 @@ void writedescriptor(const std::string& path, const TRecDescriptor& descriptor)
     LockHandle lock = lockfile(path);
     const auto bytes = descriptor.serialize();
     AtomicFileWriter writer;
-    if (const int rc = writer.open(path, 0644); rc != 0) {
+    if (const int rc = writer.open(path, 0600); rc != 0) {
         addlog("Can not open VELK file for writing: " + systemerrortext(rc));
         unlockfile(std::move(lock));
         return;
@@ -65,9 +73,13 @@ void writedescriptor(const std::string& path, const TRecDescriptor& descriptor)
 bool readdescriptor(const std::string& path, TRecDescriptor& descriptor)
 {
     LockHandle lock = lockfile(path);
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Only a regular file is read: a FIFO named like a descriptor would block the reader for
+    // ever, and a link could lead anywhere.
+    int err = 0;
+    UniqueFd fd = openregularfile(path, err, true);
     if (!fd) {
-        addlog("Can not open VELK file for reading: " + systemerrortext(errno));
+        addlog("Can not open VELK file for reading: " +
+               (err == notregularfile || err == ELOOP ? path + " is not a regular file" : systemerrortext(err)));
         unlockfile(std::move(lock));
         return false;
     }

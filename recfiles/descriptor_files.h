@@ -7,6 +7,7 @@
 //
 // Threads: any thread. Failures are reported as status-log lines, never raised.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -17,8 +18,11 @@ namespace velk {
 
 using LockHandle = std::unique_ptr<NamedLock>;
 
-// Waits for the lock of the descriptor file `path` (keyed by its name without the folder).
-// Returns no handle if the wait fails.
+// How long lockfile() waits for a descriptor's lock.
+inline constexpr std::chrono::milliseconds descriptorlocklimit{5000};
+
+// Waits for the lock of the descriptor file `path` (keyed by its name without the folder), at most
+// descriptorlocklimit (then with a status-log line). Returns no handle if the wait fails.
 LockHandle lockfile(const std::string& path);
 // Releases and closes the lock; false with no handle.
 bool unlockfile(LockHandle handle);

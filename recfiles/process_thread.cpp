@@ -48,6 +48,19 @@ void TProcessThread::waitfor()
         thread_.join();
 }
 
+bool TProcessThread::waitfor(std::chrono::milliseconds limit)
+{
+    if (!thread_.joinable())
+        return true;
+    {
+        std::unique_lock lock(mutex_);
+        if (!finishedcv_.wait_for(lock, limit, [&] { return finished_; }))
+            return false;
+    }
+    thread_.join();
+    return true;
+}
+
 void TProcessThread::run()
 {
     // Below normal priority (five steps nicer than the process): conversions take what capture
@@ -90,6 +103,11 @@ void TProcessThread::run()
         if (completion)
             mainqueue().postcall([completion, task, error, result, output] { completion(task, error, result, output); });
     }
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    finishedcv_.notify_all();
 }
 
 }  // namespace velk

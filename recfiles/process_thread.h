@@ -9,6 +9,8 @@
 //   compression thread the conversions; the completion callback runs later on the main thread
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -39,15 +41,20 @@ public:
     void setcompletion(Completion completion);
     void terminate() { terminated_.store(true); }
     void waitfor();
+    // Waits at most `limit` for the thread to end and joins it; false when it is still running
+    // (stuck in the file system): the caller must then keep this object and the converter alive.
+    bool waitfor(std::chrono::milliseconds limit);
 
 private:
     void run();
 
     TConverter& converter_;
     TWakeEvent work_;
-    std::mutex mutex_;  // guards task_ and completion_
+    std::mutex mutex_;  // guards task_, completion_ and finished_
+    std::condition_variable finishedcv_;
     std::string task_;
     Completion completion_;
+    bool finished_ = false;  // run() returned
     std::atomic<bool> terminated_{false};
     std::thread thread_;
 };

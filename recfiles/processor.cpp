@@ -9,6 +9,7 @@
 #include "core/rec_descriptor.h"
 #include "recfiles/converter.h"
 #include "recfiles/descriptor_files.h"
+#include "recfiles/own_folders.h"
 #include "recfiles/process_thread.h"
 #include "recfiles/task_list.h"
 #include "recfiles/wake_event.h"
@@ -36,7 +37,14 @@ TProcessor::~TProcessor()
     converter_->cancel();
     worker_->terminate();
     worker_->signal();
-    worker_->waitfor();
+    if (!worker_->waitfor(workerstoplimit)) {
+        // Stuck in the file system: the thread keeps its converter; the queue is stored anyway,
+        // with the interrupted task still first.
+        addlog("The compression thread did not stop within " + std::to_string(workerstoplimit.count() / 1000) +
+               " s; shutting down without it");
+        static_cast<void>(worker_.release());
+        static_cast<void>(converter_.release());
+    }
     worker_.reset();
     std::vector<std::string> pending;
     {
@@ -78,7 +86,13 @@ void TProcessor::loadtasks(const std::vector<std::string>& found)
     std::vector<std::string> paths;
     readtasklist(folder_ + audiotaskfile, paths);
     std::vector<std::string> load;
+    const OwnFolders folders = OwnFolders::fromconfig();
     for (const auto& path : paths) {
+        // A task list is untrusted: only descriptors of the data folder are even read.
+        if (std::string why; !folders.allows(OwnFolders::Kind::descriptor, path, why, true)) {
+            addlog("Skipped " + why);
+            continue;
+        }
         TRecDescriptor descriptor;
         if (readdescriptor(path, descriptor) && descriptor.state != DESC_FINAL)
             load.push_back(path);

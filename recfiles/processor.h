@@ -10,6 +10,7 @@
 // the busy flag are guarded by the queue lock, held only for list changes and the busy
 // test-and-set; the broken list and the running flag belong to the main thread alone.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,6 +24,9 @@ class TWakeEvent;
 
 class TProcessor {
 public:
+    // How long the destructor waits for the compression thread to end.
+    static constexpr std::chrono::milliseconds workerstoplimit{10000};
+
     // `folder`: the common folder holding both task lists (with its trailing slash).
     // `cleanupevent` (not owned, may be null): set after every completed task while running.
     // `encodererrorbox`: see TConverter. Loads the broken list and starts the worker.

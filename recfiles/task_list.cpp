@@ -45,7 +45,7 @@ void writetasklist(const std::string& path, const std::vector<std::string>& path
         text += p;
         text += "\r\n";
     }
-    writefileatomic(path, text, 0644, true);
+    writefileatomic(path, text, 0600, true);
 }
 
 }  // namespace velk

@@ -8,17 +8,20 @@
 
 #include "core/byte_order.h"
 #include "core/errors.h"
+#include "platform/file_io.h"
 
 namespace velk {
 
 TWavein::TWavein(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error_ = systemerrortext(errno);
+    // Only a regular file: a FIFO would block the compression thread in the open for ever.
+    int err = 0;
+    fd_ = openregularfile(path, err, true);
+    if (!fd_) {
+        error_ = err == notregularfile || err == ELOOP ? "WaveIn: not a regular file: " + path : systemerrortext(err);
         return;
     }
-    fd_.reset(fd);
+    const int fd = fd_.get();
     std::uint8_t header[headersize] = {};
     std::size_t got = 0;
     while (got < headersize) {

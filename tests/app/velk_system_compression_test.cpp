@@ -27,19 +27,23 @@ protected:
     VelkSystemCompressionTest() { setusernotifier(&notifier); }
     ~VelkSystemCompressionTest() override { setusernotifier(nullptr); }
 
-    // The WAV of a finished recording; returns the path its descriptor goes to.
+    // The WAV of a finished recording in the default output folder; returns the path its
+    // descriptor goes to, below the data folder (the compression touches nothing elsewhere).
     std::string recording(const std::string& name)
     {
-        test::writepcmwav(folder.file(name + ".wav"), 8000, 1, test::tone(8000, 1, 8000));
-        return folder.file(name + ".velk");
+        fs::create_directories(recordings());
+        fs::create_directories(root.common() + "Data");
+        test::writepcmwav(recordings() + "/" + name + ".wav", 8000, 1, test::tone(8000, 1, 8000));
+        return root.common() + "Data/" + name + ".velk";
     }
+    std::string recordings() const { return root.common() + "Recordings"; }
     // Its descriptor: waiting for MP3 compression.
     TRecDescriptor descriptorof(const std::string& name)
     {
         TRecDescriptor d;
         d.start = appclock().nowlocal();
         d.state = DESC_WAITING;
-        d.setpath(folder.file(name + ".wav"));
+        d.setpath(recordings() + "/" + name + ".wav");
         d.samplerate = 8000;
         d.codec = 1;
         return d;
@@ -90,7 +94,7 @@ TEST_F(VelkSystemCompressionTest, LeftoversRunAfterStartupAndLateRecordingsAreSt
     TRecDescriptor d;
     ASSERT_TRUE(readdescriptor(late, d));
     EXPECT_EQ(d.state, DESC_WAITING);
-    EXPECT_TRUE(fs::exists(folder.file("late.wav")));
+    EXPECT_TRUE(fs::exists(recordings() + "/late.wav"));
     lines = texts(system);
     EXPECT_EQ(std::find(lines.begin(), lines.end(), "Compression started for: late"), lines.end());
     EXPECT_EQ(lines.back(), "VELK Closed.");
@@ -103,6 +107,9 @@ TEST(ProcessorEncoderBox, ShownOnlyWhenAskedFor)
     ScopedMainQueue queue;
     test::CapturingNotifier notifier;
     setusernotifier(&notifier);
+    const TConfig saved = config();
+    config().velk_path = folder.path();  // the compression acts only inside the recorder's folders
+    config().outfolder = folder.path();
     for (const bool box : {false, true}) {
         const std::string wav = folder.file("x.wav");
         test::writepcmwav(wav, 8000, 3, test::tone(8000, 3, 800));  // three channels: no encoder
@@ -124,6 +131,7 @@ TEST(ProcessorEncoderBox, ShownOnlyWhenAskedFor)
         EXPECT_EQ(notifier.errors, box ? std::vector<std::string>{"MP3 Encoder Error|Error opening encoding stream"}
                                        : std::vector<std::string>{});
     }
+    config() = saved;
     setusernotifier(nullptr);
 }
 

@@ -59,6 +59,27 @@ TEST_F(StatusLogTest, LinesAreStampedInTheCallersThreadAndArriveInOrder)
                                                      "03/06/24 @ 00:00:00; second"}));
 }
 
+// A channel name or a path carrying a line break or other control characters cannot forge a log
+// line of its own: the day's file gets exactly one stamped line per call.
+TEST_F(StatusLogTest, ControlCharactersInATextCannotForgeLines)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Record started: A\r\n03/05/24 @ 23:59:59; VELK Closed.", "Record started: A\\r\\n03/05/24 @ 23:59:59; VELK Closed."},
+        {"Tab\there\x1b[2J\x7f\x01", "Tab\\there\\x1b[2J\\x7f\\x01"},
+        {"next\xc2\x85line\xe2\x80\xa8sep", "next\\u0085line\\u2028sep"},
+        {"Studio \xc3\xa4 \xe2\x82\xac \xff", "Studio \xc3\xa4 \xe2\x82\xac \xff"},  // text and stray bytes stay
+    };
+    for (const auto& [text, shown] : cases)
+        addlog(text);
+    queue.queue().drain(&sink);
+    ASSERT_TRUE(log.savelog());
+    const std::string saved = file("2024-03-05.log");
+    std::string expected;
+    for (const auto& [text, shown] : cases)
+        expected += "03/05/24 @ 23:59:59; " + shown + "\r\n";
+    EXPECT_EQ(saved, expected);
+}
+
 TEST_F(StatusLogTest, SavingAppendsToTheFileOfTheDayOfSavingWithCrLf)
 {
     log.append("a");

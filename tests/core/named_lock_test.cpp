@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/errors.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
@@ -67,6 +68,27 @@ TEST_F(NamedLockTest, ALockAbandonedByADeadProcessCountsAsFree)
     EXPECT_TRUE(NamedLock::tryacquire("VELK").has_value());
     ::close(ready[0]);
     ::close(ready[1]);
+}
+
+// A holder that never lets go (here another thread) costs a bounded wait, and the lock file is for
+// its owner alone even under a umask of 0.
+TEST_F(NamedLockTest, ABoundedWaitGivesUpAndTheLockFileIsTheOwnersAlone)
+{
+    const mode_t previous = ::umask(0);
+    NamedLock held = NamedLock::acquire("10-15-00-Channel1.velk");
+    ::umask(previous);
+    std::thread([] {
+        try {
+            NamedLock::acquire("10-15-00-Channel1.velk", std::chrono::milliseconds(20));
+            ADD_FAILURE() << "acquired a held lock";
+        } catch (const EOSError& e) {
+            EXPECT_EQ(e.code(), ETIMEDOUT);
+        }
+        EXPECT_TRUE(NamedLock::acquire("10-15-00-Channel2.velk", std::chrono::milliseconds(20)).held());
+    }).join();
+    struct stat st {};
+    ASSERT_EQ(::stat((root.common() + "velk.locks").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 TEST_F(NamedLockTest, ManyNamesShareOneLockFile)

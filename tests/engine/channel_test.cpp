@@ -220,7 +220,7 @@ TEST_F(ChannelTest, ManualStartThatCannotOpenLogsTheErrorAndStaysIdle)
     test::writetextfile(blocker, "");
     const std::string longfolder = recordings.path() + "/" + std::string(250, 'f');
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {blocker + "/sub", "Error: Could not create directory structure: " + blocker + "/sub\r\nNot a directory Chan"},
+        {blocker + "/sub", "Error: Could not create directory structure: " + blocker + "/sub\\r\\nNot a directory Chan"},
         {longfolder, "Error: Recording path is longer than 260 characters: " + longfolder + "/"},
     };
     make(1);
@@ -255,7 +255,7 @@ TEST_F(ChannelTest, VoiceActivatedOpenThatFailsLogsTheErrorAndPostsIdle)
     EXPECT_EQ(sink.logs,
               (std::vector<std::string>{"VOX Activated for: Chan", "Record started: Chan",
                                         "Error: Could not create directory structure: " + blocker +
-                                            "/sub\r\nNot a directory Chan"}));
+                                            "/sub\\r\\nNot a directory Chan"}));
     EXPECT_TRUE(descriptors().empty());
 }
 

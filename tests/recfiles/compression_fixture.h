@@ -90,6 +90,7 @@ protected:
         std::filesystem::create_directories(recordings());
         std::filesystem::create_directories(data());
         config().velk_path = data();
+        config().outfolder = recordings();
         config().common_path = root.common();
         std::filesystem::create_directories(root.common());
         clock.setlocal(encodedatetime(2024, 3, 5, 12, 0, 0));
