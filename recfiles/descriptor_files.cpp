@@ -39,27 +39,37 @@ bool unlockfile(LockHandle handle)
     return handle->release();
 }
 
-void writedescriptor(const std::string& path, const TRecDescriptor& descriptor)
+bool writedescriptor(const std::string& path, const TRecDescriptor& descriptor, std::string* error)
 {
+    std::string failure;
     LockHandle lock = lockfile(path);
     const auto bytes = descriptor.serialize();
     AtomicFileWriter writer;
     if (const int rc = writer.open(path, 0644); rc != 0) {
-        addlog("Can not open VELK file for writing: " + systemerrortext(rc));
-        unlockfile(std::move(lock));
-        return;
-    }
-    std::size_t written = 0;
-    const int rc = writer.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &written);
-    if (written < bytes.size()) {
-        // A short record is never put in place of the previous one.
-        addlog("Write to VELK file, size mismatch: " + std::to_string(written));
-        writer.abandon();
-    } else if (rc == 0) {
-        if (const int crc = writer.commit(false); crc != 0)
-            addlog("Can not open VELK file for writing: " + systemerrortext(crc));
+        failure = "Can not open VELK file for writing: " + systemerrortext(rc);
+    } else {
+        std::size_t written = 0;
+        const int wrc = writer.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                     &written);
+        if (written < bytes.size()) {
+            // A short record is never put in place of the previous one.
+            failure = "Write to VELK file, size mismatch: " + std::to_string(written);
+            writer.abandon();
+        } else if (wrc == 0) {
+            if (const int crc = writer.commit(false); crc != 0)
+                failure = "Can not open VELK file for writing: " + systemerrortext(crc);
+        } else {
+            failure = "Can not open VELK file for writing: " + systemerrortext(wrc);
+            writer.abandon();
+        }
     }
     unlockfile(std::move(lock));
+    if (failure.empty())
+        return true;
+    addlog(failure);
+    if (error)
+        *error = failure;
+    return false;
 }
 
 bool readdescriptor(const std::string& path, TRecDescriptor& descriptor)

@@ -16,6 +16,7 @@
 #include "core/main_thread_queue.h"
 #include "platform/data_folders.h"
 #include "recfiles/descriptor_files.h"
+#include "recfiles/output_names.h"
 
 namespace velk {
 
@@ -29,13 +30,6 @@ std::int64_t wholeseconds(Mono a, Mono b)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
     return (ms < 0 ? -ms : ms) / 1000;
-}
-
-// A name is taken when anything at all (file, folder, dangling link) is there.
-bool pathtaken(const std::string& path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
 }
 
 std::string folderof(const std::string& path)
@@ -138,25 +132,41 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     const std::string audiobase = templatepath(folder_, makefilename(name_, names_.namingrule, local));
     const std::string descriptorbase = templatepath(names_.velk_path, makefilename(name_, descriptortemplate, local));
 
+    // A cut path would point at some other file.
+    if (!TRecDescriptor::pathfits(audiobase + ".wav"))
+        throw EVelkError("Recording path is longer than 260 characters: " + audiobase + ".wav");
+    makefolders(folderof(audiobase));
+    makefolders(folderof(descriptorbase));
+
     // The same name comes back when a channel restarts within a second, when the template has
     // no seconds, and for a whole hour when the clocks go back: never write over a recording.
+    // A name counts as taken when the recording could end up in any of its files (after an MP3
+    // conversion only the ".mp3" is left), and the WAV is created exclusively, so a file that
+    // appears in between moves the recording on to the next number as well.
     Recording rec;
+    rec.audio = std::make_unique<TACMWriter>(infmt_, fWaveFormat{fmt_, {}});
     for (int n = 1;; ++n) {
-        std::string suffix;
-        if (n > 1) {
-            suffix = '-';
-            suffix += std::to_string(n);
-        }
-        rec.audiopath = audiobase + suffix + ".wav";
-        rec.descriptorpath = descriptorbase + suffix + ".velk";
-        if (!pathtaken(rec.audiopath) && !pathtaken(rec.descriptorpath))
+        if (n > outputnamelimit)
+            throw EVelkError("No free file name for: " + audiobase + ".wav");
+        const std::string audio = numberedname(audiobase, n);
+        rec.audiopath = audio + ".wav";
+        rec.descriptorpath = numberedname(descriptorbase, n) + ".velk";
+        if (recordingnametaken(audio) || pathtaken(rec.descriptorpath))
+            continue;
+        if (!TRecDescriptor::pathfits(rec.audiopath))
+            throw EVelkError("Recording path is longer than 260 characters: " + rec.audiopath);
+        try {
+            rec.audio->open(rec.audiopath);
             break;
+        } catch (const EOutputNameTaken&) {
+            continue;
+        } catch (...) {
+            // Nothing is left behind for a recording that never ran (the writer removes a file it
+            // could not finish creating), and no descriptor was posted for it.
+            addlog("New file: " + stemof(rec.audiopath));
+            throw;
+        }
     }
-    // A cut path would point at some other file.
-    if (!TRecDescriptor::pathfits(rec.audiopath))
-        throw EVelkError("Recording path is longer than 260 characters: " + rec.audiopath);
-
-    makefolders(folderof(rec.audiopath));
 
     const TConfig& c = config();
     TRecDescriptor& d = rec.descriptor;
@@ -178,22 +188,15 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     d.mp3crc = c.mp3crc ? 1 : 0;
     d.reserved = 0;
 
-    makefolders(folderof(rec.descriptorpath));
-
-    mainqueue().post(SaveDescriptorMessage{d, rec.descriptorpath});
-    addlog("New file: " + stemof(rec.audiopath));
-
-    rec.audio = std::make_unique<TACMWriter>(infmt_, fWaveFormat{fmt_, {}});
     try {
-        rec.audio->open(rec.audiopath);
+        mainqueue().post(SaveDescriptorMessage{d, rec.descriptorpath});
     } catch (...) {
-        // Leave no state-1 descriptor and no broken file behind for a recording that never ran.
-        // The deletion travels behind the state-1 write in the same queue.
+        // Without its descriptor the new file would be nobody's: it goes again.
         rec.audio.reset();
         ::unlink(rec.audiopath.c_str());
-        mainqueue().postcall([path = rec.descriptorpath] { deletedescriptor(path); });
         throw;
     }
+    addlog("New file: " + stemof(rec.audiopath));
 
     const Mono mono = appclock().monotonic();
     const SystemTime wall = appclock().now();

@@ -69,7 +69,8 @@ public:
     WAVwriter& operator=(const WAVwriter&) = delete;
 
     // Starts a recording at instant `time` for channel `name` in `folder`. Does nothing if one
-    // is open. A name already taken by an audio file or a descriptor gets "-2", "-3" ... on both.
+    // is open. A name already taken by a descriptor or by any file the recording could end up as
+    // (".wav", ".wave", ".mp3") gets "-2", "-3" ... on both; the WAV is created exclusively.
     // Throws EVelkError: folder creation, an audio path too long for the descriptor, or the audio
     // file failing to open (then nothing is left behind and no recording is open).
     void newfile(const std::string& folder, const std::string& name, SystemTime time);
