@@ -3,8 +3,9 @@
 // 16-bit PCM WAV to the descriptor's final format (a codec WAV through TACMWriter, or MP3 through
 // MP3writer), optionally normalising the level on the way, and rewrites the descriptor in state 3
 // (final) or 4 (failed). The recorded WAV is replaced or deleted only once the output has been
-// written completely, flushed to the disk and closed: a full disk, a write error or a crash never
-// costs the recording.
+// written completely, flushed to the disk and closed, and the final descriptor names it: a full
+// disk, a write error, a descriptor that cannot be written or a crash never costs the recording.
+// Outputs (the temporary ".wave", the MP3) take a free name and never replace an existing file.
 //
 // Threads:
 //   compression thread  convert(), error(), output()
