@@ -138,37 +138,8 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     makefolders(folderof(audiobase));
     makefolders(folderof(descriptorbase));
 
-    // The same name comes back when a channel restarts within a second, when the template has
-    // no seconds, and for a whole hour when the clocks go back: never write over a recording.
-    // A name counts as taken when the recording could end up in any of its files (after an MP3
-    // conversion only the ".mp3" is left), and the WAV is created exclusively, so a file that
-    // appears in between moves the recording on to the next number as well.
-    Recording rec;
-    rec.audio = std::make_unique<TACMWriter>(infmt_, fWaveFormat{fmt_, {}});
-    for (int n = 1;; ++n) {
-        if (n > outputnamelimit)
-            throw EVelkError("No free file name for: " + audiobase + ".wav");
-        const std::string audio = numberedname(audiobase, n);
-        rec.audiopath = audio + ".wav";
-        rec.descriptorpath = numberedname(descriptorbase, n) + ".velk";
-        if (recordingnametaken(audio) || pathtaken(rec.descriptorpath))
-            continue;
-        if (!TRecDescriptor::pathfits(rec.audiopath))
-            throw EVelkError("Recording path is longer than 260 characters: " + rec.audiopath);
-        try {
-            rec.audio->open(rec.audiopath);
-            break;
-        } catch (const EOutputNameTaken&) {
-            continue;
-        } catch (...) {
-            // Nothing is left behind for a recording that never ran (the writer removes a file it
-            // could not finish creating), and no descriptor was posted for it.
-            addlog("New file: " + stemof(rec.audiopath));
-            throw;
-        }
-    }
-
     const TConfig& c = config();
+    Recording rec;
     TRecDescriptor& d = rec.descriptor;
     d.version = 2;
     d.start = local;
@@ -177,7 +148,6 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     d.state = DESC_RECORDING;
     d.codec = c.codec;
     d.setname(name_);
-    d.setpath(rec.audiopath);
     d.samplerate = static_cast<std::int32_t>(fmt_.nSamplesPerSec);
     d.format = c.format;
     d.mp3mode = c.mp3mode;
@@ -188,12 +158,51 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     d.mp3crc = c.mp3crc ? 1 : 0;
     d.reserved = 0;
 
+    // The same name comes back when a channel restarts within a second, when the template has
+    // no seconds, and for a whole hour when the clocks go back: never write over a recording.
+    // A name counts as taken when the recording could end up in any of its files (after an MP3
+    // conversion only the ".mp3" is left). The WAV and then the state-1 descriptor are created
+    // exclusively, so a name taken in between (another channel of the same name starting in the
+    // same second, whose descriptor is not written yet) moves on to the next number as well.
+    for (int n = 1;; ++n) {
+        if (n > outputnamelimit)
+            throw EVelkError("No free file name for: " + audiobase + ".wav");
+        const std::string audio = numberedname(audiobase, n);
+        rec.audiopath = audio + ".wav";
+        rec.descriptorpath = numberedname(descriptorbase, n) + ".velk";
+        if (recordingnametaken(audio) || pathtaken(rec.descriptorpath))
+            continue;
+        if (!TRecDescriptor::pathfits(rec.audiopath))
+            throw EVelkError("Recording path is longer than 260 characters: " + rec.audiopath);
+        rec.audio = std::make_unique<TACMWriter>(infmt_, fWaveFormat{fmt_, {}});
+        try {
+            rec.audio->open(rec.audiopath);
+        } catch (const EOutputNameTaken&) {
+            continue;
+        } catch (...) {
+            // Nothing is left behind for a recording that never ran (the writer removes a file it
+            // could not finish creating), and no descriptor was written for it.
+            addlog("New file: " + stemof(rec.audiopath));
+            throw;
+        }
+        d.setpath(rec.audiopath);
+        // Any other failure is left to the main thread's write, which logs it; the audio goes on.
+        if (createdescriptor(rec.descriptorpath, d) == EEXIST) {
+            rec.audio.reset();
+            ::unlink(rec.audiopath.c_str());
+            continue;
+        }
+        break;
+    }
+
     try {
+        // The main thread writes the state-1 descriptor again, in order with the later writes.
         mainqueue().post(SaveDescriptorMessage{d, rec.descriptorpath});
     } catch (...) {
-        // Without its descriptor the new file would be nobody's: it goes again.
+        // Without its descriptor the new file would be nobody's: both go again.
         rec.audio.reset();
         ::unlink(rec.audiopath.c_str());
+        ::unlink(rec.descriptorpath.c_str());
         throw;
     }
     addlog("New file: " + stemof(rec.audiopath));

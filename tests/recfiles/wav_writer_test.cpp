@@ -458,6 +458,30 @@ TEST_F(WriterTest, EveryFileARecordingCanEndUpAsTakesTheName)
     EXPECT_EQ(newfilelines(), std::vector<std::string>{"New file: Chan-1000-3"});
 }
 
+// Two channels of the same name in different folders start in the same second: their state-1
+// descriptors are not on the disk yet when the second one looks, yet each gets its own.
+TEST_F(WriterTest, SameNamedChannelsStartingInOneSecondGetTheirOwnDescriptors)
+{
+    setlocal(2026, 3, 5, 10, 0, 0);
+    make();
+    FakeOwner otherowner;
+    WAVwriter other(otherowner, pcmformat(8000, 1, 16), pcmformat(8000, 1, 16));
+    const std::string folder2 = recordings.file("second");
+    start();
+    other.newfile(folder2, "Chan", clock.now());
+    writer->closefile();
+    other.closefile();
+    drain();
+    const auto ds = descriptors();  // "-2" sorts first
+    ASSERT_EQ(ds.size(), 2u);
+    EXPECT_EQ(ds[1].file, config().velk_path + "/2026/03/05/10-00-00-Chan.velk");
+    EXPECT_EQ(ds[1].d.getpath(), wav("2026-03-05-10-00-00-Chan"));
+    EXPECT_EQ(ds[0].file, config().velk_path + "/2026/03/05/10-00-00-Chan-2.velk");
+    EXPECT_EQ(ds[0].d.getpath(), folder2 + "/2026-03-05-10-00-00-Chan-2.wav");
+    EXPECT_TRUE(std::filesystem::exists(folder2 + "/2026-03-05-10-00-00-Chan-2.wav"));
+    EXPECT_FALSE(std::filesystem::exists(folder2 + "/2026-03-05-10-00-00-Chan.wav"));
+}
+
 // On the last Sunday of October 02:00..03:00 comes twice; the second 02:30 gets new names.
 TEST_F(WriterTest, TheRepeatedHourOfTheFallBackGetsSuffixedNames)
 {
