@@ -15,6 +15,7 @@
 #include "core/errors.h"
 #include "core/unique_fd.h"
 #include "recfiles/codec_manager.h"
+#include "recfiles/output_names.h"
 
 namespace velk {
 
@@ -165,7 +166,11 @@ void TACMWriter::open(const std::string& path)
         s.sincerefresh = s.refreshevery;  // the first data refreshes the header at once
         s.createfile();
     } catch (...) {
+        // The file (if this call created it) holds no usable header: it goes again.
+        const bool created = static_cast<bool>(s.fd);
         s.release();
+        if (created)
+            ::unlink(s.path.c_str());
         throw;
     }
     s.opened = true;
@@ -178,9 +183,13 @@ void TACMWriter::State::createfile()
         throw EMakerError(kFormatSizeError);
     const std::size_t n = std::min(*size, fWaveFormat::size);
 
-    const int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (raw < 0)
+    // Exclusive: whatever stands at the path (a file, a link, another recording) is never replaced.
+    const int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (raw < 0) {
+        if (errno == EEXIST)
+            throw EOutputNameTaken(path);
         throw EMakerError("Can not open file:" + path + "\r\n");
+    }
     fd.reset(raw);
 
     // The whole header goes out in one write: RIFF/WAVE, "fmt " (+ pad), "fact" for codecs, "data".

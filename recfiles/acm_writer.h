@@ -24,8 +24,10 @@ public:
     TACMWriter(const TACMWriter&) = delete;
     TACMWriter& operator=(const TACMWriter&) = delete;
 
-    // Opens the conversion stream and the buffers and creates the file with its header. Does
-    // nothing if already open. Throws EMakerError.
+    // Opens the conversion stream and the buffers and creates the file with its header. The file
+    // must not exist yet: a name already taken is never replaced (EOutputNameTaken). A file
+    // created here and left unfinished by a failure is removed again. Does nothing if already
+    // open. Throws EMakerError.
     void open(const std::string& path);
     // Appends `count` bytes of source-format PCM; returns the bytes this call wrote to the file.
     // Does nothing when not open. Throws EMakerError.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "recfiles/acm_writer.h"
 #include "recfiles/descriptor_files.h"
 #include "recfiles/mp3_writer.h"
+#include "recfiles/output_names.h"
 #include "recfiles/wavein.h"
 
 namespace velk {
@@ -140,7 +142,8 @@ bool TConverter::convert(const std::string& path)
     path_ = path;
     error_.clear();
     output_ = path;
-    deletesource_ = false;
+    temp_.clear();
+    createdoutput_.clear();
     reader_.reset();
     bool read = false;
     try {
@@ -166,27 +169,75 @@ bool TConverter::convert(const std::string& path)
         }
         const bool ok = descriptor_.codec == 0 ? towav() : tomp3();
         reader_.reset();
-        if (ok) {
-            descriptor_.state = DESC_FINAL;
-            descriptor_.setpath(output_);
-        } else {
+        if (!ok) {
+            discardoutput();
             descriptor_.state = DESC_FAILED;
+            writedescriptor(path, descriptor_);
+            return false;
         }
-        writedescriptor(path, descriptor_);
-        // The recorded WAV goes only now that the descriptor names the MP3: a crash in between
-        // leaves an extra WAV, never a descriptor pointing at a deleted file.
-        if (ok && deletesource_ && !folders_.remove(OwnFolders::Kind::recording, audio, why))
-            addlog("Could not delete " + why);
-        return ok;
+        return commit(audio);
     } catch (const std::exception& e) {
         // Anything the steps above do not handle fails this task; the queue goes on.
         reader_.reset();
         error_ = e.what();
+        discardoutput();
         if (read && validdescriptor(descriptor_)) {
             descriptor_.state = DESC_FAILED;
             writedescriptor(path, descriptor_);
         }
         return false;
+    }
+}
+
+bool TConverter::commit(const std::string& audio)
+{
+    // The descriptor names the final file before the recording goes: a crash in between leaves
+    // an extra file, never a descriptor pointing at a deleted one. A descriptor that cannot be
+    // written keeps the recording as it is.
+    TRecDescriptor done = descriptor_;
+    done.state = DESC_FINAL;
+    done.setpath(output_);
+    std::string why;
+    if (!writedescriptor(path_, done, &why)) {
+        error_ = why;
+        return fail(audio);
+    }
+    if (!temp_.empty()) {
+        // One step replaces the recording with the converted file: a crash sees one or the other
+        // (with the PCM recording in place the descriptor's "final" file still plays).
+        if (::rename(temp_.c_str(), audio.c_str()) != 0) {
+            error_ = systemerrortext(errno);
+            return fail(audio);
+        }
+        temp_.clear();
+        syncfile(std::filesystem::path(audio).parent_path().string(), O_RDONLY | O_DIRECTORY);
+    } else if (output_ != audio) {
+        createdoutput_.clear();
+        if (std::string gone; !folders_.remove(OwnFolders::Kind::recording, audio, gone))
+            addlog("Could not delete " + gone);
+    }
+    return true;
+}
+
+bool TConverter::fail(const std::string& audio)
+{
+    discardoutput();
+    descriptor_.state = DESC_FAILED;
+    descriptor_.setpath(audio);
+    writedescriptor(path_, descriptor_);
+    return false;
+}
+
+void TConverter::discardoutput()
+{
+    // Only what this conversion created itself goes: the temporary ".wave" or the new MP3.
+    if (!temp_.empty()) {
+        ::unlink(temp_.c_str());
+        temp_.clear();
+    }
+    if (!createdoutput_.empty()) {
+        ::unlink(createdoutput_.c_str());
+        createdoutput_.clear();
     }
 }
 
@@ -222,13 +273,27 @@ bool TConverter::towav()
         dup = true;
     }
 
-    const std::string temp = withextension(source, ".wave");
-    auto writer = std::make_unique<TACMWriter>(sourceformat_, descriptor_.format);
-    try {
-        writer->open(temp);
-    } catch (const std::exception& e) {
-        error_ = e.what();
-        return false;
+    // The temporary file takes a free name beside the recording (one left by an earlier attempt
+    // is not replaced).
+    std::unique_ptr<TACMWriter> writer;
+    const std::string tempbase = withextension(source, "");
+    for (int n = 1;; ++n) {
+        if (n > outputnamelimit) {
+            error_ = "No free file name for: " + tempbase + ".wave";
+            return false;
+        }
+        const std::string candidate = numberedname(tempbase, n) + ".wave";
+        writer = std::make_unique<TACMWriter>(sourceformat_, descriptor_.format);
+        try {
+            writer->open(candidate);
+            temp_ = candidate;
+            break;
+        } catch (const EOutputNameTaken&) {
+            continue;
+        } catch (const std::exception& e) {
+            error_ = e.what();
+            return false;
+        }
     }
 
     std::uint64_t fed = 0;
@@ -253,23 +318,17 @@ bool TConverter::towav()
     writer.reset();
     reader_.reset();
     if (failed || abort_.load())
-        return false;  // the ".wave" file stays beside the untouched recording
+        return false;
 
     // Every source frame must have reached the file before the recording is replaced.
     if (frames != fed / sourceformat_.nBlockAlign) {
         error_ = "Converted file is incomplete";
         return false;
     }
-    if (const int rc = syncfile(temp)) {
+    if (const int rc = syncfile(temp_)) {
         error_ = systemerrortext(rc);
         return false;
     }
-    // One step replaces the recording with the converted file: a crash sees one or the other.
-    if (::rename(temp.c_str(), source.c_str()) != 0) {
-        error_ = systemerrortext(errno);
-        return false;
-    }
-    syncfile(std::filesystem::path(source).parent_path().string(), O_RDONLY | O_DIRECTORY);
     return true;
 }
 
@@ -278,7 +337,6 @@ bool TConverter::tomp3()
     const std::string source = descriptor_.getpath();
     if (!openreader(source))
         return false;
-    output_ = withextension(source, ".mp3");
     MP3Settings settings;
     settings.mp3mode = descriptor_.mp3mode;
     settings.vbrmax = descriptor_.vbrmax;
@@ -286,14 +344,27 @@ bool TConverter::tomp3()
     settings.avgbitrate = descriptor_.avgbitrate;
     settings.vbrquality = descriptor_.vbrquality;
     settings.mp3crc = descriptor_.mp3crc != 0;
+    // The MP3 takes a free name: that of an earlier recording with the same name (whose WAV is
+    // gone after its own conversion) is never replaced.
     std::unique_ptr<MP3writer> writer;
-    try {
-        writer = std::make_unique<MP3writer>(output_, settings, samplerateofindex(config().samplerate),
-                                             descriptor_.samplerate, sourceformat_.nChannels);
-    } catch (const std::exception& e) {
-        error_ = e.what();
-        return false;
+    const std::string base = withextension(source, "");
+    for (int n = 1; !writer; ++n) {
+        if (n > outputnamelimit) {
+            error_ = "No free file name for: " + base + ".mp3";
+            return false;
+        }
+        output_ = numberedname(base, n) + ".mp3";
+        try {
+            writer = std::make_unique<MP3writer>(output_, settings, samplerateofindex(config().samplerate),
+                                                 descriptor_.samplerate, sourceformat_.nChannels);
+        } catch (const EOutputNameTaken&) {
+            continue;
+        } catch (const std::exception& e) {
+            error_ = e.what();
+            return false;
+        }
     }
+    createdoutput_ = output_;
     if (!writer->ready()) {
         if (encodererrorbox_)
             mainqueue().postcall([] { usernotifier().error("MP3 Encoder Error", "Error opening encoding stream"); });
@@ -301,6 +372,8 @@ bool TConverter::tomp3()
         return false;
     }
 
+    if (mp3hook)
+        mp3hook(*writer);
     std::uint64_t fed = 0;
     bool failed = !pumpblocks([&](std::size_t count) {
         if (config().normalize)
@@ -319,18 +392,26 @@ bool TConverter::tomp3()
     const std::uint64_t framesin = writer->framesin();
     const std::uint64_t framesout = writer->framesout();
     const std::uint64_t written = writer->byteswritten();
+    const std::uint64_t failedpieces = writer->failedpieces();
+    const std::uint64_t framesfailed = writer->framesfailed();
+    const int lastresult = writer->lastresult();
     writer.reset();
     reader_.reset();
     if (failed || abort_.load())
         return false;
-    // A complete MP3: every source frame was encoded, the MP3 frames cover them, and the file
-    // holds every byte the encoder produced.
+    // A complete MP3: every source frame was encoded (or its piece failed in the encoder), the MP3
+    // frames cover them, and the file holds every byte the encoder produced.
     const std::uint64_t sourceframes = fed / sourceformat_.nBlockAlign;
-    if (framesin != sourceframes || framesout < framesin || filesize(output_) != written) {
+    if (framesin + framesfailed != sourceframes || framesout < framesin || filesize(output_) != written) {
         error_ = "Converted file is incomplete";
         return false;
     }
-    deletesource_ = true;
+    if (failedpieces > 0) {
+        // Those pieces are missing from the MP3; the rest of the recording is kept.
+        addlog("MP3 encoder failed on " + std::to_string(failedpieces) + " pieces (" +
+               std::to_string(framesfailed * 1000 / std::max<std::uint32_t>(1, sourceformat_.nSamplesPerSec)) +
+               " ms of audio) of: " + barename(source) + ", encoder result " + std::to_string(lastresult));
+    }
     return true;
 }
 

@@ -3,8 +3,9 @@
 // 16-bit PCM WAV to the descriptor's final format (a codec WAV through TACMWriter, or MP3 through
 // MP3writer), optionally normalising the level on the way, and rewrites the descriptor in state 3
 // (final) or 4 (failed). The recorded WAV is replaced or deleted only once the output has been
-// written completely, flushed to the disk and closed: a full disk, a write error or a crash never
-// costs the recording.
+// written completely, flushed to the disk and closed, and the final descriptor names it: a full
+// disk, a write error, a descriptor that cannot be written or a crash never costs the recording.
+// Outputs (the temporary ".wave", the MP3) take a free name and never replace an existing file.
 //
 // Only descriptors inside the data folder and recordings inside the output folders are touched
 // (OwnFolders); any other task is skipped, its error naming the path.
@@ -29,6 +30,7 @@
 namespace velk {
 
 class TWavein;
+class MP3writer;
 
 // The normalisation gain of a recording whose loudest block had level `peak` (0..32767):
 // 32767 / peak in single precision, 1.0 for silence.
@@ -71,12 +73,22 @@ public:
     // Called on the compression thread after each block was handed to the writer (tests use it to
     // act in the middle of a conversion).
     std::function<void()> blockhook;
+    // Called on the compression thread with each MP3 writer before the first block (tests use it
+    // to make pieces fail in the encoder).
+    std::function<void(MP3writer&)> mp3hook;
 
 private:
     // Opens the recorded WAV `source` and takes its format; false (error_ set) when it cannot.
     bool openreader(const std::string& source);
+    // Write the output (towav: into temp_, tomp3: into output_); false (error_ set) on failure.
     bool towav();
     bool tomp3();
+    // After a good conversion: writes the final descriptor, then puts the output in place of the
+    // recording `audio`. False (error_ set, state 4, recording kept) when either step fails.
+    bool commit(const std::string& audio);
+    bool fail(const std::string& audio);
+    // Removes the files this conversion created and did not put in place.
+    void discardoutput();
     // Reads the recording block by block into buffer_ and hands each block's byte count to
     // `take` (which may throw), until the end or an abort; false (error_ set) when `take` threw.
     template <class Take>
@@ -91,7 +103,8 @@ private:
     tWAVEFORMATEX sourceformat_;
     std::string output_;
     std::string error_;
-    bool deletesource_ = false;  // MP3: the recorded WAV goes once the descriptor names the MP3
+    std::string temp_;           // codec WAV: the converted file until it replaces the recording
+    std::string createdoutput_;  // MP3: the file this conversion created
     bool encodererrorbox_ = false;
     std::atomic<bool> abort_{false};
     // The folders conversions may act in: a snapshot of config() taken by the constructor.

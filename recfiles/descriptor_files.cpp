@@ -1,6 +1,7 @@
 #include "recfiles/descriptor_files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,27 +48,78 @@ bool unlockfile(LockHandle handle)
     return handle->release();
 }
 
-void writedescriptor(const std::string& path, const TRecDescriptor& descriptor)
+bool writedescriptor(const std::string& path, const TRecDescriptor& descriptor, std::string* error)
 {
+    std::string failure;
     LockHandle lock = lockfile(path);
     const auto bytes = descriptor.serialize();
     AtomicFileWriter writer;
     if (const int rc = writer.open(path, 0600); rc != 0) {
-        addlog("Can not open VELK file for writing: " + systemerrortext(rc));
-        unlockfile(std::move(lock));
-        return;
-    }
-    std::size_t written = 0;
-    const int rc = writer.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &written);
-    if (written < bytes.size()) {
-        // A short record is never put in place of the previous one.
-        addlog("Write to VELK file, size mismatch: " + std::to_string(written));
-        writer.abandon();
-    } else if (rc == 0) {
-        if (const int crc = writer.commit(false); crc != 0)
-            addlog("Can not open VELK file for writing: " + systemerrortext(crc));
+        failure = "Can not open VELK file for writing: " + systemerrortext(rc);
+    } else {
+        std::size_t written = 0;
+        const int wrc = writer.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                     &written);
+        if (written < bytes.size()) {
+            // A short record is never put in place of the previous one.
+            failure = "Write to VELK file, size mismatch: " + std::to_string(written);
+            writer.abandon();
+        } else if (wrc == 0) {
+            if (const int crc = writer.commit(false); crc != 0)
+                failure = "Can not open VELK file for writing: " + systemerrortext(crc);
+        } else {
+            failure = "Can not open VELK file for writing: " + systemerrortext(wrc);
+            writer.abandon();
+        }
     }
     unlockfile(std::move(lock));
+    if (failure.empty())
+        return true;
+    addlog(failure);
+    if (error)
+        *error = failure;
+    return false;
+}
+
+int createdescriptor(const std::string& path, const TRecDescriptor& descriptor)
+{
+    LockHandle lock = lockfile(path);
+    const auto bytes = descriptor.serialize();
+    // Written beside the name first, then linked to it: a link never replaces what is there.
+    const std::string temp = path + ".part";
+    int rc = 0;
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
+        rc = errno;
+    } else {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                rc = n < 0 ? errno : ENOSPC;
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        if (fd.reset() != 0 && rc == 0)
+            rc = errno;
+        if (rc == 0 && ::link(temp.c_str(), path.c_str()) != 0) {
+            rc = errno;
+            // A file system without hard links: look, then move (the lock keeps our own writers out).
+            if (rc == EPERM || rc == EOPNOTSUPP) {
+                struct stat st {};
+                if (::lstat(path.c_str(), &st) == 0)
+                    rc = EEXIST;
+                else
+                    rc = ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
+            }
+        }
+        ::unlink(temp.c_str());
+    }
+    unlockfile(std::move(lock));
+    return rc;
 }
 
 bool readdescriptor(const std::string& path, TRecDescriptor& descriptor)

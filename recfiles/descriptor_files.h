@@ -5,7 +5,7 @@
 // Writes replace the file atomically, so an interrupted write leaves the previous record (or
 // none), never a torn one.
 //
-// Threads: any thread. Failures are reported as status-log lines, never raised.
+// Threads: any thread. Failures are reported as status-log lines (and results), never raised.
 
 #include <chrono>
 #include <memory>
@@ -27,7 +27,13 @@ LockHandle lockfile(const std::string& path);
 // Releases and closes the lock; false with no handle.
 bool unlockfile(LockHandle handle);
 
-void writedescriptor(const std::string& path, const TRecDescriptor& descriptor);
+// True when the record reached the file. On failure the status-log line it posted also goes to
+// `error` (if given), and the previous record (or none) stays in place.
+bool writedescriptor(const std::string& path, const TRecDescriptor& descriptor, std::string* error = nullptr);
+// Creates the descriptor file `path` holding `descriptor` only when nothing stands at `path`: the
+// record appears whole or not at all, and never in place of another file. Returns 0, EEXIST when
+// the name is taken, or another errno value. Logs nothing: the caller decides.
+int createdescriptor(const std::string& path, const TRecDescriptor& descriptor);
 // True when at least one byte was read; a short read leaves the rest of `descriptor` unchanged.
 bool readdescriptor(const std::string& path, TRecDescriptor& descriptor);
 void deletedescriptor(const std::string& path);

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "core/errors.h"
+#include "recfiles/output_names.h"
 
 namespace velk {
 
@@ -123,9 +124,13 @@ MP3writer::MP3writer(const std::string& path, const MP3Settings& settings, int c
         encoder_ = std::move(encoder);
 
     // The file is created even when the encoder did not start (it then stays empty).
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    // Exclusive: an MP3 of another recording (or anything else at the name) is never replaced.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            throw EOutputNameTaken(path_);
         throw EMakerError("Can not open file:" + path_ + "\r\n");
+    }
     file_.reset(fd);
     // 2 x rate bytes, at least 16000: more than one 4096-sample piece can produce. encode() grows
     // it for larger pieces.
@@ -170,15 +175,23 @@ void MP3writer::encode(const std::uint8_t* data, std::size_t count)
         buffer_.resize(need);
     // The bytes are little-endian 16-bit samples, as the host's shorts on every target we build for.
     const auto* pcm = reinterpret_cast<const short*>(data);
+    const std::uint64_t piece = pieces_++;
     int n;
-    if (channels_ == 1)
+    if (failpiece && failpiece(piece))
+        n = -1;
+    else if (channels_ == 1)
         n = lame_encode_buffer(encoder_->flags, pcm, pcm, static_cast<int>(frames), buffer_.data(),
                                static_cast<int>(buffer_.size()));
     else
         n = lame_encode_buffer_interleaved(encoder_->flags, const_cast<short*>(pcm), static_cast<int>(frames),
                                            buffer_.data(), static_cast<int>(buffer_.size()));
-    if (n < 0)
-        throw EMakerError("MP3 encoder failed: " + std::to_string(n));
+    if (n < 0) {
+        // Nothing is written for this piece; the next one is encoded as usual.
+        ++failedpieces_;
+        framesfailed_ += frames;
+        lastresult_ = n;
+        return;
+    }
     framesin_ += frames;
     writeout(static_cast<std::size_t>(n));
 }

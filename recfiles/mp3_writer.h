@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,9 +51,10 @@ MP3EncoderSetup mp3setup(const MP3Settings& settings, int configuredrate, int ra
 class MP3writer {
 public:
     // Starts the encoder for `rate` Hz and `channels` channels with `settings`, taking the
-    // bitrate table of `configuredrate` (Hz), and creates the output file (replacing it) at
-    // `path` with its extension set to ".mp3". Never throws for encoder trouble: ready() tells.
-    // Throws EMakerError "Can not open file:" + path when the file cannot be created.
+    // bitrate table of `configuredrate` (Hz), and creates the output file at `path` with its
+    // extension set to ".mp3". The file must not exist yet (a name already taken is never
+    // replaced: EOutputNameTaken). Never throws for encoder trouble: ready() tells. Throws
+    // EMakerError "Can not open file:" + path when the file cannot be created.
     MP3writer(const std::string& path, const MP3Settings& settings, int configuredrate, int rate, int channels);
     // Flushes and closes an unfinished writer quietly (errors are lost; call finish() to see them).
     ~MP3writer();
@@ -63,8 +65,9 @@ public:
     const std::string& path() const { return path_; }
 
     // Encodes `count` bytes of 16-bit interleaved PCM (a trailing partial frame is dropped) and
-    // writes what the encoder produced. Throws EMakerError when the encoder fails or the file
-    // cannot take the bytes; the file then stays incomplete.
+    // writes what the encoder produced. When the encoder fails on the piece, nothing is written
+    // for it and it is counted (failedpieces(), lastresult()); encoding goes on with the next one.
+    // Throws EMakerError when the file cannot take the bytes; the file then stays incomplete.
     void encode(const std::uint8_t* data, std::size_t count);
     // Flushes the encoder, writes its final frames, flushes the file to the disk and closes it.
     // Throws EMakerError on any failure.
@@ -73,6 +76,14 @@ public:
     // Frames of `channels` samples handed to the encoder, and MP3 bytes written to the file.
     std::uint64_t framesin() const { return framesin_; }
     std::uint64_t byteswritten() const { return written_; }
+    // Pieces the encoder failed on, the frames they held, and the encoder's last error result.
+    std::uint64_t failedpieces() const { return failedpieces_; }
+    std::uint64_t framesfailed() const { return framesfailed_; }
+    int lastresult() const { return lastresult_; }
+
+    // Tests: a piece (counted from 0) for which this returns true fails as if the encoder had
+    // reported an error, without reaching it.
+    std::function<bool(std::uint64_t piece)> failpiece;
     // Samples per channel the MP3 file holds once finished (whole MP3 frames, encoder delay and
     // padding included); at least framesin() for a complete file.
     std::uint64_t framesout() const;
@@ -91,6 +102,10 @@ private:
     std::vector<unsigned char> buffer_;
     std::uint64_t framesin_ = 0;
     std::uint64_t written_ = 0;
+    std::uint64_t pieces_ = 0;
+    std::uint64_t failedpieces_ = 0;
+    std::uint64_t framesfailed_ = 0;
+    int lastresult_ = 0;
     bool finished_ = false;
 };
 

@@ -19,7 +19,10 @@ namespace velk {
 TProcessor::TProcessor(std::string folder, TWakeEvent* cleanupevent, bool encodererrorbox)
     : folder_(std::move(folder)), cleanupevent_(cleanupevent), converter_(std::make_unique<TConverter>(encodererrorbox))
 {
-    readtasklist(folder_ + brokenfilesfile, broken_);
+    brokenstorable_ = loadlist(brokenfilesfile, broken_);
+    // The stored queue is read now, before anything can change (and so store) the queue; its
+    // tasks join the queue in loadtasks().
+    queuestorable_ = loadlist(audiotaskfile, stored_);
     worker_ = std::make_unique<TProcessThread>(*converter_);
     std::weak_ptr<int> alive = alive_;
     worker_->setcompletion([this, alive](const std::string& task, const std::string& error, bool result,
@@ -46,28 +49,72 @@ TProcessor::~TProcessor()
         static_cast<void>(converter_.release());
     }
     worker_.reset();
-    std::vector<std::string> pending;
+    // An interrupted task is still entry 0 of the queue and is tried again at the next start.
+    storequeue(true);
+    storebroken(true);
+}
+
+bool TProcessor::loadlist(const char* name, std::vector<std::string>& list)
+{
+    const std::string path = folder_ + name;
+    std::string why;
+    if (readtasklist(path, list, &why))
+        return true;
+    // Never written over: the file is kept aside for a look, and the list starts empty.
+    std::string aside = keepaside(path, &why);
+    if (aside.empty()) {
+        addlog(std::string("Could not read ") + name + " (" + why + "); it is left as it is and not saved over");
+        return false;
+    }
+    addlog(std::string("Could not read ") + name + " (" + why + "); kept as " +
+           std::filesystem::path(aside).filename().string());
+    return true;
+}
+
+std::vector<std::string> TProcessor::storedqueue() const
+{
+    std::vector<std::string> list;
     {
         std::lock_guard lock(lock_);
-        pending = queue_;
+        list = queue_;
     }
-    // When the stored queue was never taken in (the start-up stopped before it), its tasks are
-    // still waiting: they stay in the file, ahead of this run's.
+    // While the stored tasks have not been taken in (before loadtasks, or when start-up stopped
+    // before it) they stay in the file, ahead of this run's.
     if (!loaded_) {
-        std::vector<std::string> stored;
-        readtasklist(folder_ + audiotaskfile, stored);
-        for (const auto& path : pending)
-            if (std::find(stored.begin(), stored.end(), path) == stored.end())
-                stored.push_back(path);
-        pending = std::move(stored);
+        std::vector<std::string> merged = stored_;
+        for (const auto& path : list)
+            if (std::find(merged.begin(), merged.end(), path) == merged.end())
+                merged.push_back(path);
+        list = std::move(merged);
     }
-    for (const auto& [name, list] : {std::pair{audiotaskfile, &pending}, std::pair{brokenfilesfile, &broken_}}) {
-        try {
-            writetasklist(folder_ + name, *list);
-        } catch (const std::exception& e) {
-            addlog(std::string("Can not save ") + name + ": " + e.what());
-        }
+    return list;
+}
+
+void TProcessor::storelist(const char* name, const std::vector<std::string>& list, bool durable,
+                           std::string& lasterror)
+{
+    try {
+        writetasklist(folder_ + name, list, durable);
+        lasterror.clear();
+    } catch (const std::exception& e) {
+        // Said once per kind of failure, not at every change.
+        const std::string text = std::string("Can not save ") + name + ": " + e.what();
+        if (text != lasterror)
+            addlog(text);
+        lasterror = text;
     }
+}
+
+void TProcessor::storequeue(bool durable)
+{
+    if (queuestorable_)
+        storelist(audiotaskfile, storedqueue(), durable, queueerror_);
+}
+
+void TProcessor::storebroken(bool durable)
+{
+    if (brokenstorable_)
+        storelist(brokenfilesfile, broken_, durable, brokenerror_);
 }
 
 void TProcessor::addtask(const std::string& path)
@@ -76,18 +123,18 @@ void TProcessor::addtask(const std::string& path)
         std::lock_guard lock(lock_);
         queue_.push_back(path);
     }
+    storequeue(false);
     if (running_)
         nexttask();
 }
 
 void TProcessor::loadtasks(const std::vector<std::string>& found)
 {
-    loaded_ = true;
-    std::vector<std::string> paths;
-    readtasklist(folder_ + audiotaskfile, paths);
+    if (loaded_)
+        return;
     std::vector<std::string> load;
     const OwnFolders folders = OwnFolders::fromconfig();
-    for (const auto& path : paths) {
+    for (const auto& path : stored_) {
         // A task list is untrusted: only descriptors of the data folder are even read.
         if (std::string why; !folders.allows(OwnFolders::Kind::descriptor, path, why, true)) {
             addlog("Skipped " + why);
@@ -109,6 +156,9 @@ void TProcessor::loadtasks(const std::vector<std::string>& found)
                 queue_.push_back(path);
         count = queue_.size();
     }
+    loaded_ = true;
+    stored_.clear();
+    storequeue(false);
     if (count > 0)
         addlog("  " + std::to_string(count) + " files queued for compression");
     nexttask();
@@ -141,6 +191,12 @@ void TProcessor::taskdone(const std::string& task, const std::string& error, boo
     } else {
         broken_.push_back(removed);
         addlog("Unable to compress file: " + name + ". " + error);
+    }
+    // An aborted task (shutdown) stays first in the queue; the destructor stores that.
+    if (running_) {
+        storequeue(false);
+        if (!result)
+            storebroken(false);
     }
     if (running_) {
         if (cleanupevent_)

@@ -2,8 +2,9 @@
 // TProcessor: the compression queue. Finished recordings whose final format is not the recorded
 // PCM are queued by their descriptor paths and converted one at a time by the worker
 // (TProcessThread with its TConverter). Completions come back to the main thread, are logged,
-// wake the cleanup thread and start the next task. The queue survives an orderly restart through
-// "audiotask.velx"; failed tasks are kept in "brokenfiles.velx".
+// wake the cleanup thread and start the next task. The queue is stored in "audiotask.velx"
+// whenever it changes (so a crash forgets no task) and failed tasks in "brokenfiles.velx". A list
+// that cannot be read is logged and kept aside, never saved over.
 //
 // Threads: main thread only (constructor, addtask, loadtasks, nexttask, taskdone, stopqueue,
 // destructor; the inspection methods too). The worker touches only its converter. The queue and
@@ -32,7 +33,7 @@ public:
     // `encodererrorbox`: see TConverter. Loads the broken list and starts the worker.
     explicit TProcessor(std::string folder, TWakeEvent* cleanupevent = nullptr, bool encodererrorbox = false);
     // Stops the worker (a running conversion is aborted and stays first in the queue) and stores
-    // the queue in "audiotask.velx" and the broken list in "brokenfiles.velx".
+    // the queue in "audiotask.velx" and the broken list in "brokenfiles.velx", flushed to the disk.
     ~TProcessor();
     TProcessor(const TProcessor&) = delete;
     TProcessor& operator=(const TProcessor&) = delete;
@@ -56,6 +57,15 @@ public:
     TConverter& converter() { return *converter_; }
 
 private:
+    // Reads a task list of the folder; one that cannot be read is logged and moved aside. False
+    // when it could not even be moved: it must then never be written over.
+    bool loadlist(const char* name, std::vector<std::string>& list);
+    // The queue as it is to be stored: with the stored tasks first while they are not loaded.
+    std::vector<std::string> storedqueue() const;
+    void storelist(const char* name, const std::vector<std::string>& list, bool durable, std::string& lasterror);
+    void storequeue(bool durable);
+    void storebroken(bool durable);
+
     std::string folder_;
     TWakeEvent* cleanupevent_;
     mutable std::mutex lock_;  // the queue lock
@@ -63,7 +73,12 @@ private:
     bool busy_ = false;
     std::vector<std::string> broken_;
     bool running_ = true;
-    bool loaded_ = false;  // loadtasks ran: the stored queue was taken in
+    bool loaded_ = false;              // loadtasks ran: the stored queue was taken in
+    std::vector<std::string> stored_;  // the stored queue until loadtasks takes it in
+    bool queuestorable_ = true;        // "audiotask.velx" may be written (not an unreadable file)
+    bool brokenstorable_ = true;       // the same for "brokenfiles.velx"
+    std::string queueerror_;           // the last store failure, said once
+    std::string brokenerror_;
     std::unique_ptr<TConverter> converter_;
     std::unique_ptr<TProcessThread> worker_;
     // Completions still in the main-thread queue when the processor is gone find this expired.

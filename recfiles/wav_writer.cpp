@@ -16,6 +16,7 @@
 #include "core/main_thread_queue.h"
 #include "platform/data_folders.h"
 #include "recfiles/descriptor_files.h"
+#include "recfiles/output_names.h"
 
 namespace velk {
 
@@ -29,13 +30,6 @@ std::int64_t wholeseconds(Mono a, Mono b)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
     return (ms < 0 ? -ms : ms) / 1000;
-}
-
-// A name is taken when anything at all (file, folder, dangling link) is there.
-bool pathtaken(const std::string& path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
 }
 
 std::string folderof(const std::string& path)
@@ -138,27 +132,14 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     const std::string audiobase = templatepath(folder_, makefilename(name_, names_.namingrule, local));
     const std::string descriptorbase = templatepath(names_.velk_path, makefilename(name_, descriptortemplate, local));
 
-    // The same name comes back when a channel restarts within a second, when the template has
-    // no seconds, and for a whole hour when the clocks go back: never write over a recording.
-    Recording rec;
-    for (int n = 1;; ++n) {
-        std::string suffix;
-        if (n > 1) {
-            suffix = '-';
-            suffix += std::to_string(n);
-        }
-        rec.audiopath = audiobase + suffix + ".wav";
-        rec.descriptorpath = descriptorbase + suffix + ".velk";
-        if (!pathtaken(rec.audiopath) && !pathtaken(rec.descriptorpath))
-            break;
-    }
     // A cut path would point at some other file.
-    if (!TRecDescriptor::pathfits(rec.audiopath))
-        throw EVelkError("Recording path is longer than 260 characters: " + rec.audiopath);
-
-    makefolders(folderof(rec.audiopath));
+    if (!TRecDescriptor::pathfits(audiobase + ".wav"))
+        throw EVelkError("Recording path is longer than 260 characters: " + audiobase + ".wav");
+    makefolders(folderof(audiobase));
+    makefolders(folderof(descriptorbase));
 
     const TConfig& c = config();
+    Recording rec;
     TRecDescriptor& d = rec.descriptor;
     d.version = 2;
     d.start = local;
@@ -167,7 +148,6 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     d.state = DESC_RECORDING;
     d.codec = c.codec;
     d.setname(name_);
-    d.setpath(rec.audiopath);
     d.samplerate = static_cast<std::int32_t>(fmt_.nSamplesPerSec);
     d.format = c.format;
     d.mp3mode = c.mp3mode;
@@ -178,22 +158,54 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     d.mp3crc = c.mp3crc ? 1 : 0;
     d.reserved = 0;
 
-    makefolders(folderof(rec.descriptorpath));
+    // The same name comes back when a channel restarts within a second, when the template has
+    // no seconds, and for a whole hour when the clocks go back: never write over a recording.
+    // A name counts as taken when the recording could end up in any of its files (after an MP3
+    // conversion only the ".mp3" is left). The WAV and then the state-1 descriptor are created
+    // exclusively, so a name taken in between (another channel of the same name starting in the
+    // same second, whose descriptor is not written yet) moves on to the next number as well.
+    for (int n = 1;; ++n) {
+        if (n > outputnamelimit)
+            throw EVelkError("No free file name for: " + audiobase + ".wav");
+        const std::string audio = numberedname(audiobase, n);
+        rec.audiopath = audio + ".wav";
+        rec.descriptorpath = numberedname(descriptorbase, n) + ".velk";
+        if (recordingnametaken(audio) || pathtaken(rec.descriptorpath))
+            continue;
+        if (!TRecDescriptor::pathfits(rec.audiopath))
+            throw EVelkError("Recording path is longer than 260 characters: " + rec.audiopath);
+        rec.audio = std::make_unique<TACMWriter>(infmt_, fWaveFormat{fmt_, {}});
+        try {
+            rec.audio->open(rec.audiopath);
+        } catch (const EOutputNameTaken&) {
+            continue;
+        } catch (...) {
+            // Nothing is left behind for a recording that never ran (the writer removes a file it
+            // could not finish creating), and no descriptor was written for it.
+            addlog("New file: " + stemof(rec.audiopath));
+            throw;
+        }
+        d.setpath(rec.audiopath);
+        // Any other failure is left to the main thread's write, which logs it; the audio goes on.
+        if (createdescriptor(rec.descriptorpath, d) == EEXIST) {
+            rec.audio.reset();
+            ::unlink(rec.audiopath.c_str());
+            continue;
+        }
+        break;
+    }
 
-    mainqueue().post(SaveDescriptorMessage{d, rec.descriptorpath});
-    addlog("New file: " + stemof(rec.audiopath));
-
-    rec.audio = std::make_unique<TACMWriter>(infmt_, fWaveFormat{fmt_, {}});
     try {
-        rec.audio->open(rec.audiopath);
+        // The main thread writes the state-1 descriptor again, in order with the later writes.
+        mainqueue().post(SaveDescriptorMessage{d, rec.descriptorpath});
     } catch (...) {
-        // Leave no state-1 descriptor and no broken file behind for a recording that never ran.
-        // The deletion travels behind the state-1 write in the same queue.
+        // Without its descriptor the new file would be nobody's: both go again.
         rec.audio.reset();
         ::unlink(rec.audiopath.c_str());
-        mainqueue().postcall([path = rec.descriptorpath] { deletedescriptor(path); });
+        ::unlink(rec.descriptorpath.c_str());
         throw;
     }
+    addlog("New file: " + stemof(rec.audiopath));
 
     const Mono mono = appclock().monotonic();
     const SystemTime wall = appclock().now();

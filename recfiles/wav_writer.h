@@ -8,8 +8,9 @@
 //
 // Threads: the writer has no lock of its own. Its owner serialises every call with the card lock:
 // writedata() runs on the card's storage thread; newfile() and closefile() run there (voice
-// activation, splits) or on the main thread (manual start and stop). Descriptors reach the disk
-// only through the main-thread queue, in posting order.
+// activation, splits) or on the main thread (manual start and stop). newfile() creates the
+// state-1 descriptor itself (exclusively, under its named lock), so no two recordings take one
+// name; every later write of a descriptor goes through the main-thread queue, in posting order.
 //
 // Configuration strings: the writer never reads the live configuration's strings from the capture
 // thread. It keeps its own copy of `namingrule` and `velk_path` (RecordingNames): taken from
@@ -69,7 +70,9 @@ public:
     WAVwriter& operator=(const WAVwriter&) = delete;
 
     // Starts a recording at instant `time` for channel `name` in `folder`. Does nothing if one
-    // is open. A name already taken by an audio file or a descriptor gets "-2", "-3" ... on both.
+    // is open. A name already taken by a descriptor or by any file the recording could end up as
+    // (".wav", ".wave", ".mp3") gets "-2", "-3" ... on both; the WAV and the state-1 descriptor
+    // are created exclusively (here, on the calling thread), then the main thread writes it again.
     // Throws EVelkError: folder creation, an audio path too long for the descriptor, or the audio
     // file failing to open (then nothing is left behind and no recording is open).
     void newfile(const std::string& folder, const std::string& name, SystemTime time);

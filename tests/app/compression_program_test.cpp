@@ -1,10 +1,16 @@
 // The background compression as a user meets it: velkasio --headless killed outright in the middle
-// of a conversion, then started again, finishes the work without losing the recording.
+// of a conversion, then started again, finishes the work without losing the recording; and
+// voice-activated recordings under a name template without seconds, each compressed into a file
+// of its own.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 
+#include "config/config.h"
+#include "config/config_file.h"
 #include "core/clock.h"
 #include "core/rec_descriptor.h"
 #include "recfiles/codec_manager.h"
@@ -83,6 +89,76 @@ TEST_P(KilledDuringCompression, NextStartFinishesTheWorkWithoutLosingTheRecordin
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, KilledDuringCompression, ::testing::Values(1, 0),
+                         [](const auto& info) { return info.param ? "Mp3" : "CodecWav"; });
+
+// Several recordings a minute under a template without seconds all start under the same name. The
+// WAV of an MP3 recording is gone once it is converted, so the name looks free again; still every
+// recording ends up in a file of its own, and every descriptor names its own file.
+class SameNameWithinAMinute : public ::testing::TestWithParam<int> {};
+
+TEST_P(SameNameWithinAMinute, EveryRecordingIsCompressedIntoItsOwnFile)
+{
+    const int codec = GetParam();
+    test::TempDataRoot root;
+    const TConfig saved = config();
+    loadconfig(config());
+    TConfig& c = config();
+    const std::string recordings = root.root() + "/rec";
+    c.num = 1;
+    TChannelConfig& ch = c.channels[0];
+    ch = TChannelConfig{};
+    ch.card = 0;
+    ch.chnum = 1;  // bursts of 1 s every 3 s
+    ch.name = "Vox";
+    ch.folder = recordings;
+    ch.mode = 0;
+    ch.voxlevel = 5;
+    ch.voxtime = 1;
+    ch.deltime = 0;
+    c.namingrule = "%yy%\\%mm%\\%name%-%hh%%nn%";
+    c.samplerate = 6;
+    c.codec = codec;
+    c.format = codec ? pcmwaveformat(48000, 1, 16) : *codecmanager().suggest(WAVE_FORMAT_IMA_ADPCM, pcmformat(48000, 1, 16));
+    c.mp3mode = 0;
+    c.bitrate = 5;
+    c.autorecording = true;
+    saveconfig(c);
+    const std::string common = c.common_path;
+    config() = saved;
+
+    test::ChildProcess program(VELKASIO_PATH, {"--headless"},
+                               {"VELK_DATA_ROOT=" + root.root(), "VELK_VIRTUAL_CARDS=1", "LC_ALL=C"});
+    // Three recordings within 9 s: at least two of them share a minute.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(program.waitforline(" compressed.", std::chrono::seconds(30))) << program.output();
+    program.signal(SIGTERM);
+    ASSERT_EQ(program.wait(), 0) << program.output();
+
+    std::vector<std::string> finals;
+    for (const auto& e : fs::recursive_directory_iterator(common + "Data")) {
+        if (!e.is_regular_file() || e.path().extension() != ".velk")
+            continue;
+        TRecDescriptor d;
+        ASSERT_TRUE(readdescriptor(e.path().string(), d));
+        if (d.state != DESC_FINAL)
+            continue;  // the recording the shutdown cut off is still waiting
+        finals.push_back(d.getpath());
+        EXPECT_EQ(test::probe(d.getpath(), "codec_name"), codec ? "mp3" : "adpcm_ima_wav") << d.getpath();
+        // A second or two of audio each, never a file another recording wrote over.
+        const double seconds = std::stod("0" + test::probe(d.getpath(), "duration"));
+        EXPECT_GT(seconds, 1.5) << d.getpath();
+        EXPECT_LT(seconds, 3.5) << d.getpath();
+    }
+    ASSERT_GE(finals.size(), 3u) << program.output();
+    EXPECT_EQ(std::set<std::string>(finals.begin(), finals.end()).size(), finals.size());
+    EXPECT_TRUE(std::any_of(finals.begin(), finals.end(), [&](const std::string& p) {
+        return fs::path(p).stem().string().size() > std::string("Vox-hhnn").size();
+    })) << "no two recordings shared a name";
+    for (const std::string& p : finals)
+        EXPECT_EQ(fs::path(p).extension(), codec ? ".mp3" : ".wav") << p;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, SameNameWithinAMinute, ::testing::Values(1, 0),
                          [](const auto& info) { return info.param ? "Mp3" : "CodecWav"; });
 
 }  // namespace

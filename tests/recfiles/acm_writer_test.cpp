@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -18,6 +20,7 @@
 #include "recfiles/acm_writer.h"
 #include "platform/file_io.h"
 #include "recfiles/codec_manager.h"
+#include "recfiles/output_names.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
@@ -104,6 +107,7 @@ TEST_F(AcmWriterTest, SourceBufferHoldsHundredMillisecondsRoundedToFrames)
         SCOPED_TRACE(c.rate);
         const tWAVEFORMATEX fmt = pcmformat(c.rate, static_cast<std::uint16_t>(c.channels), 16);
         TACMWriter w(fmt, pcmwaveformat(c.rate, static_cast<std::uint16_t>(c.channels), 16));
+        std::remove(path.c_str());
         w.open(path);
         const auto signal = testsignal(c.frames, c.channels);
         const std::size_t frame = c.channels * 2;
@@ -205,6 +209,25 @@ TEST_F(AcmWriterTest, OpenFailuresRaiseTheirTexts)
     EXPECT_FALSE(w.isopen());
 }
 
+// Whatever stands at the path (another recording, a link to some file) is left as it is.
+TEST_F(AcmWriterTest, OpenNeverReplacesWhatStandsAtThePath)
+{
+    const std::string other = folder.file("other.wav");
+    test::writetextfile(other, "someone else's");
+    const std::string link = folder.file("link.wav");
+    ASSERT_EQ(::symlink(other.c_str(), link.c_str()), 0);
+    const std::string dangling = folder.file("dangling.wav");
+    ASSERT_EQ(::symlink(folder.file("nowhere").c_str(), dangling.c_str()), 0);
+    for (const std::string& target : {other, link, dangling}) {
+        SCOPED_TRACE(target);
+        TACMWriter w(pcmformat(8000, 1, 16), pcmwaveformat(8000, 1, 16));
+        EXPECT_THROW(w.open(target), EOutputNameTaken);
+        EXPECT_FALSE(w.isopen());
+    }
+    EXPECT_EQ(test::readtextfile(other), "someone else's");
+    EXPECT_FALSE(fileexists(folder.file("nowhere")));
+}
+
 struct Chunk {
     std::string id;
     std::size_t offset;  // of the chunk's data
@@ -244,6 +267,7 @@ TEST_F(AcmWriterTest, CodecTargetsGetFmtOfTheLargestSizeAFactCountAndAPaddedData
         const fWaveFormat target = *codecmanager().suggest(c.tag, source);
         TACMWriter w(source, target);
         EXPECT_FALSE(w.passthrough());
+        std::remove(path.c_str());
         w.open(path);
         // 2.5 s in odd-sized pieces; GSM gets an odd number of 65-byte blocks.
         const std::size_t frames = c.rate * 25 / 10 + 17;

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "core/errors.h"
+#include "recfiles/output_names.h"
 
 #include "tests/recfiles/compression_fixture.h"
 
@@ -242,6 +243,15 @@ TEST(MP3Writer, EncoderThatCannotStartLeavesAnEmptyFile)
         ASSERT_TRUE(std::filesystem::exists(path));
         EXPECT_EQ(std::filesystem::file_size(path), 0u);
     }
+}
+
+TEST(MP3Writer, AnExistingFileIsNeverReplaced)
+{
+    test::TempFolder folder;
+    const std::string path = folder.file("take.mp3");
+    test::writetextfile(path, "an earlier recording");
+    EXPECT_THROW(MP3writer(path, cbr(5, false), 44100, 44100, 2), EOutputNameTaken);
+    EXPECT_EQ(test::readtextfile(path), "an earlier recording");
 }
 
 TEST(MP3Writer, FileThatCannotBeCreatedRaises)

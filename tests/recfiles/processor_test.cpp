@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -18,6 +20,7 @@
 #include "recfiles/cleanup_thread.h"
 #include "recfiles/codec_manager.h"
 #include "recfiles/converter.h"
+#include "recfiles/mp3_writer.h"
 #include "recfiles/task_list.h"
 #include "recfiles/wake_event.h"
 #include "tests/recfiles/compression_fixture.h"
@@ -175,6 +178,96 @@ TEST_F(ProcessorTest, Mp3ReplacesTheRecordingAndUncompletedHeadersConvertWhole)
     EXPECT_EQ(logtexts().back(), "File: song compressed.");
 }
 
+// A file already at the output's name (the MP3 of an earlier recording with the same name, a
+// temporary file left by an earlier attempt) is never replaced: the output takes the next name.
+TEST_F(ProcessorTest, OutputsTakeTheNextFreeNameAndLeaveExistingFilesAlone)
+{
+    struct Case {
+        const char* name;
+        int codec;
+        const char* existing;  // extension of the file already there
+        const char* output;    // bare name of the final file
+    };
+    const auto source = test::tone(8000, 1, 8000);
+    for (const Case& c : {Case{"mp3", 1, ".mp3", "mp3-2.mp3"}, Case{"mp3second", 1, ".mp3", "mp3second-3.mp3"},
+                          Case{"codecwav", 0, ".wave", "codecwav.wav"}}) {
+        SCOPED_TRACE(c.name);
+        const auto task = record(c.name, 8000, 1, source, [&](TRecDescriptor& d) {
+            d.codec = c.codec;
+            d.format = *codecmanager().suggest(WAVE_FORMAT_IMA_ADPCM, pcmformat(8000, 1, 16));
+        });
+        const std::string existing = recordings() + "/" + c.name + c.existing;
+        test::writetextfile(existing, "an earlier file");
+        if (std::string(c.name) == "mp3second")
+            test::writetextfile(recordings() + "/mp3second-2.mp3", "another earlier file");
+        auto processor = start();
+        processor->addtask(task);
+        finish(*processor);
+        const TRecDescriptor d = descriptor(task);
+        EXPECT_EQ(d.state, DESC_FINAL);
+        EXPECT_EQ(d.getpath(), recordings() + "/" + c.output);
+        EXPECT_EQ(test::probe(d.getpath(), "codec_name"), c.codec ? "mp3" : "adpcm_ima_wav");
+        EXPECT_EQ(test::readtextfile(existing), "an earlier file");
+    }
+    EXPECT_EQ(test::readtextfile(recordings() + "/mp3second-2.mp3"), "another earlier file");
+}
+
+// The final descriptor cannot be written (here a folder stands where its new version is made):
+// the recording stays as it was, nothing is reported as compressed, and the task is broken.
+TEST_F(ProcessorTest, AFinalDescriptorThatCannotBeWrittenKeepsTheRecordingAndFailsTheTask)
+{
+    for (const int codec : {1, 0}) {
+        SCOPED_TRACE(codec);
+        const std::string name = codec ? "tomp3" : "towav";
+        const auto task = record(name, 8000, 1, test::tone(8000, 1, 8000), [&](TRecDescriptor& d) {
+            d.codec = codec;
+            d.format = *codecmanager().suggest(WAVE_FORMAT_IMA_ADPCM, pcmformat(8000, 1, 16));
+        });
+        const std::string recorded = test::readfile(wav(name));
+        auto processor = start();
+        processor->converter().blockhook = [&] { fs::create_directories(task + ".part"); };
+        processor->addtask(task);
+        finish(*processor);
+        const auto texts = logtexts();
+        EXPECT_EQ(texts.back().rfind("Unable to compress file: " + name + ". Can not open VELK file for writing: ", 0), 0u)
+            << texts.back();
+        EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                                [](const std::string& t) { return t.find("compressed.") != std::string::npos; }),
+                  0);
+        EXPECT_EQ(processor->broken(), std::vector<std::string>{task});
+        fs::remove(task + ".part");
+        // The descriptor still names the recording, which is untouched; no converted file is left.
+        EXPECT_EQ(descriptor(task).getpath(), wav(name));
+        EXPECT_EQ(test::readfile(wav(name)), recorded);
+        EXPECT_EQ(std::distance(fs::directory_iterator(recordings()), fs::directory_iterator()), 1);
+        processor.reset();
+        fs::remove(wav(name));
+        fs::remove(config().common_path + brokenfilesfile);
+    }
+}
+
+// A piece the encoder fails on is left out; the rest of the recording is converted and the
+// failures are counted in the log.
+TEST_F(ProcessorTest, Mp3PiecesTheEncoderFailsOnAreLeftOutAndCounted)
+{
+    // 10 pieces of 4096 mono frames.
+    const auto task = record("pieces", 8000, 1, test::tone(8000, 1, 4096 * 10), [](TRecDescriptor& d) { d.codec = 1; });
+    config().samplerate = 0;
+    auto processor = start();
+    processor->converter().mp3hook = [](MP3writer& writer) {
+        writer.failpiece = [](std::uint64_t piece) { return piece == 2 || piece == 5; };
+    };
+    processor->addtask(task);
+    finish(*processor);
+    const auto texts = logtexts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[texts.size() - 2], "MP3 encoder failed on 2 pieces (1024 ms of audio) of: pieces, encoder result -1");
+    EXPECT_EQ(texts.back(), "File: pieces compressed.");
+    const TRecDescriptor d = descriptor(task);
+    EXPECT_EQ(d.state, DESC_FINAL);
+    EXPECT_NEAR(std::stod(test::probe(d.getpath(), "duration")), 4096.0 * 8 / 8000, 0.25);
+}
+
 TEST_F(ProcessorTest, FailuresNameTheirOwnTaskKeepTheRecordingAndAreListedBroken)
 {
     struct Case {
@@ -308,8 +401,87 @@ TEST_F(ProcessorTest, AStoredQueueThatWasNeverLoadedSurvivesTheShutdown)
     processor->stopqueue();
     processor->addtask(fresh);
     processor->addtask(waiting);
+    EXPECT_EQ(tasklist(audiotaskfile), (std::vector<std::string>{waiting, fresh}));
     processor.reset();
     EXPECT_EQ(tasklist(audiotaskfile), (std::vector<std::string>{waiting, fresh}));
+}
+
+// A crash forgets no queued task: both lists are stored at every change, not only at shutdown.
+TEST_F(ProcessorTest, TheListsAreStoredWheneverTheyChange)
+{
+    const auto tone = test::tone(8000, 1, 8000);
+    const auto first = record("first", 8000, 1, tone, [](TRecDescriptor& d) { d.codec = 1; });
+    const auto second = record("second", 8000, 1, tone, [](TRecDescriptor& d) { d.codec = 1; });
+    const auto broken = record("broken", 8000, 1, tone, [](TRecDescriptor& d) { d.codec = 1; });
+    fs::remove(wav("broken"));
+    auto processor = start();
+    std::atomic<bool> started{false};
+    std::atomic<bool> release{false};
+    processor->converter().blockhook = [&] {
+        started = true;
+        while (!release)
+            std::this_thread::yield();
+    };
+    processor->addtask(first);
+    processor->addtask(second);
+    processor->addtask(broken);
+    while (!started)
+        std::this_thread::yield();
+    EXPECT_EQ(tasklist(audiotaskfile), (std::vector<std::string>{first, second, broken}));
+    release = true;
+    finish(*processor);
+    EXPECT_TRUE(tasklist(audiotaskfile).empty());
+    EXPECT_EQ(tasklist(brokenfilesfile), std::vector<std::string>{broken});
+    processor->stopqueue();
+}
+
+// A task list that cannot be read is logged and kept aside (an earlier one that was kept aside
+// too), and the list written later is a new file: the unreadable one is never saved over.
+TEST_F(ProcessorTest, AnUnreadableTaskListIsKeptAsideAndNeverSavedOver)
+{
+    const std::string list = config().common_path + audiotaskfile;
+    const std::string real = folder.file("real.velx");
+    test::writetextfile(real, "/somewhere/else.velk\r\n");
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        const char* reason;
+        std::function<bool(const std::string&)> stillthere;  // the kept file is what was made
+    };
+    const std::vector<Case> cases = {
+        {"too large",
+         [&] {
+             test::writetextfile(list, "x");
+             fs::resize_file(list, 65u << 20);
+         },
+         "larger than 64 MB", [](const std::string& p) { return fs::file_size(p) == 65u << 20; }},
+        {"fifo", [&] { ::mkfifo(list.c_str(), 0600); }, "not a regular file",
+         [](const std::string& p) { return fs::is_fifo(fs::symlink_status(p)); }},
+        {"folder", [&] { fs::create_directory(list); }, "not a regular file",
+         [](const std::string& p) { return fs::is_directory(fs::symlink_status(p)); }},
+        {"link", [&] { fs::create_symlink(real, list); }, "not a regular file",
+         [](const std::string& p) { return fs::is_symlink(fs::symlink_status(p)); }},
+    };
+    test::writetextfile(list + ".bad", "kept earlier");
+    const auto fresh = record("fresh", 8000, 1, test::tone(8000, 1, 800), [](TRecDescriptor& d) { d.codec = 1; });
+    int n = 2;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make();
+        auto processor = start();
+        drain();
+        const std::string aside = std::string(audiotaskfile) + ".bad-" + std::to_string(n++);
+        EXPECT_EQ(logtexts(), std::vector<std::string>{std::string("Could not read ") + audiotaskfile + " (" +
+                                                       c.reason + "); kept as " + aside});
+        processor->stopqueue();
+        processor->addtask(fresh);
+        processor.reset();
+        EXPECT_EQ(tasklist(audiotaskfile), std::vector<std::string>{fresh});
+        EXPECT_TRUE(c.stillthere(config().common_path + aside));
+        fs::remove(list);
+    }
+    EXPECT_EQ(test::readtextfile(list + ".bad"), "kept earlier");
+    EXPECT_EQ(test::readtextfile(real), "/somewhere/else.velk\r\n");
 }
 
 TEST_F(ProcessorTest, UnexpectedErrorFailsTheTaskAndTheQueueGoesOn)

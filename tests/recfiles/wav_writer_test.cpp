@@ -415,23 +415,71 @@ TEST_F(WriterTest, RestartWithinOneSecondGetsSuffixedNamesAndKeepsEarlierRecordi
     EXPECT_EQ(ds[2].d.getpath(), wav("2026-03-05-10-00-00-Chan-3"));
 }
 
-// A recording compressed to MP3 leaves only its descriptor under the name; a stray file leaves
-// only the audio name. Either takes the name.
-TEST_F(WriterTest, AnExistingDescriptorOrAudioFileAloneTakesTheName)
+// Whatever a recording can end up as takes its name: the descriptor, the WAV, the temporary
+// ".wave" of a conversion, the ".mp3" (all that is left of a recording compressed to MP3), even a
+// dangling link. With a template without seconds every recording of a minute meets them.
+TEST_F(WriterTest, EveryFileARecordingCanEndUpAsTakesTheName)
 {
+    config().namingrule = "%name%-%hh%%nn%";
     setlocal(2026, 3, 5, 10, 0, 0);
     make();
+    const std::string base = recordings.path() + "/Chan-1000";
+    const std::string descriptor = config().velk_path + "/2026/03/05/10-00-00-Chan.velk";
     std::filesystem::create_directories(config().velk_path + "/2026/03/05");
-    test::writetextfile(config().velk_path + "/2026/03/05/10-00-00-Chan.velk", "x");
-    start();
-    writer->closefile();
-    test::writetextfile(wav("2026-03-05-10-00-00-Chan-3"), "y");
+    for (const std::string taken : {base + ".wav", base + ".wave", base + ".mp3", descriptor, std::string("link")}) {
+        SCOPED_TRACE(taken);
+        const std::string path = taken == "link" ? base + ".wav" : taken;
+        if (taken == "link")
+            std::filesystem::create_symlink(recordings.file("nowhere"), path);
+        else
+            test::writetextfile(path, "an earlier file");
+        sink.clear();
+        start();
+        feed(2, 100ms);
+        writer->closefile();
+        drain();
+        EXPECT_EQ(newfilelines(), std::vector<std::string>{"New file: Chan-1000-2"});
+        EXPECT_EQ(blocksof(wav("Chan-1000-2")).size(), 2u);
+        if (taken == "link")
+            EXPECT_FALSE(std::filesystem::exists(recordings.file("nowhere")));
+        else
+            EXPECT_EQ(test::readtextfile(path), "an earlier file");
+        std::filesystem::remove(path);
+        std::filesystem::remove(wav("Chan-1000-2"));
+        std::filesystem::remove(config().velk_path + "/2026/03/05/10-00-00-Chan-2.velk");
+    }
+    // A stray file under a numbered name is skipped as well.
+    test::writetextfile(base + ".mp3", "x");
+    test::writetextfile(base + "-2.mp3", "y");
+    sink.clear();
     start();
     writer->closefile();
     drain();
-    EXPECT_EQ(newfilelines(), (std::vector<std::string>{"New file: 2026-03-05-10-00-00-Chan-2",
-                                                        "New file: 2026-03-05-10-00-00-Chan-4"}));
-    EXPECT_EQ(test::readtextfile(wav("2026-03-05-10-00-00-Chan-3")), "y");
+    EXPECT_EQ(newfilelines(), std::vector<std::string>{"New file: Chan-1000-3"});
+}
+
+// Two channels of the same name in different folders start in the same second: their state-1
+// descriptors are not on the disk yet when the second one looks, yet each gets its own.
+TEST_F(WriterTest, SameNamedChannelsStartingInOneSecondGetTheirOwnDescriptors)
+{
+    setlocal(2026, 3, 5, 10, 0, 0);
+    make();
+    FakeOwner otherowner;
+    WAVwriter other(otherowner, pcmformat(8000, 1, 16), pcmformat(8000, 1, 16));
+    const std::string folder2 = recordings.file("second");
+    start();
+    other.newfile(folder2, "Chan", clock.now());
+    writer->closefile();
+    other.closefile();
+    drain();
+    const auto ds = descriptors();  // "-2" sorts first
+    ASSERT_EQ(ds.size(), 2u);
+    EXPECT_EQ(ds[1].file, config().velk_path + "/2026/03/05/10-00-00-Chan.velk");
+    EXPECT_EQ(ds[1].d.getpath(), wav("2026-03-05-10-00-00-Chan"));
+    EXPECT_EQ(ds[0].file, config().velk_path + "/2026/03/05/10-00-00-Chan-2.velk");
+    EXPECT_EQ(ds[0].d.getpath(), folder2 + "/2026-03-05-10-00-00-Chan-2.wav");
+    EXPECT_TRUE(std::filesystem::exists(folder2 + "/2026-03-05-10-00-00-Chan-2.wav"));
+    EXPECT_FALSE(std::filesystem::exists(folder2 + "/2026-03-05-10-00-00-Chan.wav"));
 }
 
 // On the last Sunday of October 02:00..03:00 comes twice; the second 02:30 gets new names.
