@@ -1,6 +1,5 @@
 #include "app/velk_system.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -102,11 +101,8 @@ void VelkSystem::startup()
 std::vector<std::string> VelkSystem::recover()
 {
     const TConfig& c = config();
-    std::vector<std::string> folders{c.outfolder};
-    const int num = std::clamp(c.num, 0, static_cast<int>(c.channels.size()));
-    for (int i = 0; i < num; ++i)
-        folders.push_back(c.channels[static_cast<std::size_t>(i)].folder);
-    RecordingRecovery recovery(c.velk_path, std::move(folders), c.normalize);
+    // The folders the channels record into, as the converter and the cleanup see them.
+    RecordingRecovery recovery(c.velk_path, OwnFolders::fromconfig().outputfolders(), c.normalize);
     return recovery.run();
 }
 
