@@ -409,36 +409,16 @@ void readxml(pugi::xml_node root, TConfig& c, std::int32_t& panelwidth, std::vec
 // under the name would block or never end). Returns an empty text, or why it could not be read.
 std::string readstoredfile(const std::string& path, std::string& out, std::size_t limit)
 {
-    out.clear();
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd)
-        return systemerrortext(errno);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        return systemerrortext(errno);
-    if (!S_ISREG(st.st_mode))
+    switch (const int rc = readwholefile(path, out, limit)) {
+    case 0:
+        return {};
+    case notregularfile:
         return "not a regular file";
-    if (static_cast<std::uint64_t>(st.st_size) > limit)
+    case EFBIG:
         return "larger than " + std::to_string(limit) + " bytes";
-    out.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    for (;;) {
-        if (done == out.size())
-            out.resize(std::min(limit + 1, out.size() + 4096));
-        const ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return systemerrortext(errno);
-        }
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-        if (done > limit)
-            return "larger than " + std::to_string(limit) + " bytes";
+    default:
+        return systemerrortext(rc);
     }
-    out.resize(done);
-    return {};
 }
 
 // The number of entries of the MP3 writer's bitrate list for a sample-rate index: 14 for the

@@ -260,7 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FormatFileCase{"missing", [](const std::string&) {}, "is missing"},
         FormatFileCase{"folder", [](const std::string& p) { std::filesystem::create_directory(p); },
-                       "could not be read (not a regular file)"},
+                       "could not be read (Is a directory)"},
         FormatFileCase{"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
                        "could not be read (not a regular file)"},
         FormatFileCase{"danglingLink", [](const std::string& p) { std::filesystem::create_symlink(p + ".gone", p); },
