@@ -392,8 +392,9 @@ TEST_F(ChannelTest, CaptureThreadUsesTheNamesCopiedOnTheMainThread)
     ch->settingschanged();
     burst();
     drain();
+    // Both start at 10:00:00, so the second takes "-2": its descriptor would have the first's name.
     EXPECT_EQ(sink.logswith("New file: "),
-              (std::vector<std::string>{"New file: 2026-03-05-10-00-00-Chan", "New file: new-Chan"}));
+              (std::vector<std::string>{"New file: 2026-03-05-10-00-00-Chan", "New file: new-Chan-2"}));
 }
 
 // Start and stop on the main thread while the storage thread delivers blocks: every block goes
