@@ -158,8 +158,7 @@ bool TDisplay::clickbutton()
 void TDisplay::press(bool down, bool scheduled)
 {
     if (asking_) {
-        waiting_ = down;
-        waitingscheduled_ = scheduled;
+        waiting_.push_back(Press{down, scheduled});
         return;
     }
     if (btn->isChecked() == down)
@@ -171,13 +170,18 @@ void TDisplay::press(bool down, bool scheduled)
 
 void TDisplay::runwaiting()
 {
-    if (!waiting_)
+    if (waiting_.empty())
         return;
-    const bool down = *waiting_;
-    const bool scheduled = waitingscheduled_;
-    waiting_.reset();
-    // From the event loop: the prompt's caller is still on the stack.
-    QTimer::singleShot(0, this, [this, down, scheduled] { press(down, scheduled); });
+    // From the event loop: the prompt's caller is still on the stack. A press that asks again
+    // leaves the rest waiting for its prompt.
+    QTimer::singleShot(0, this, [this] {
+        const QPointer<TDisplay> self(this);
+        while (self && !waiting_.empty() && !asking_) {
+            const Press next = waiting_.front();
+            waiting_.pop_front();
+            press(next.down, next.scheduled);
+        }
+    });
 }
 
 void TDisplay::setbutton()

@@ -9,7 +9,7 @@
 #include <QGroupBox>
 #include <QImage>
 #include <functional>
-#include <optional>
+#include <deque>
 
 class QLabel;
 class QToolButton;
@@ -54,8 +54,8 @@ public:
     bool clickbutton();
     // Sets the button to `down` and runs the button action, as Start All, Stop All and the
     // scheduler do; nothing when the button is already there. While this panel's password prompt
-    // is open, the press waits and runs once the prompt has closed (the last one waiting wins).
-    // A refused scheduled stop is logged.
+    // is open, presses wait and run in their order once it has closed. A refused scheduled stop
+    // is logged.
     void press(bool down, bool scheduled);
     // This panel's password prompt is open.
     bool asking() const { return asking_; }
@@ -76,8 +76,11 @@ private:
     void runwaiting();
     const QImage* meter_;
     bool asking_ = false;
-    std::optional<bool> waiting_;  // a press that arrived while the prompt was open
-    bool waitingscheduled_ = false;
+    struct Press {
+        bool down;
+        bool scheduled;
+    };
+    std::deque<Press> waiting_;  // presses that arrived while the prompt was open
     bool rebuilt_ = true;
     int drawings_ = 0;
 };
