@@ -412,9 +412,9 @@ void TScheduler::loadsettings(const std::string& path, const std::vector<int>& c
 
 void TScheduler::keepaside(const std::string& file)
 {
-    // The first free name of "<file>.bad", "<file>.bad.1", ...: an older kept file stays too.
+    // The first free name of "<file>.bad", "<file>.bad.2", ...: an older kept file stays too.
     for (int n = 0; n < 100; ++n) {
-        const std::string aside = file + ".bad" + (n == 0 ? std::string() : "." + std::to_string(n));
+        const std::string aside = file + ".bad" + (n == 0 ? std::string() : "." + std::to_string(n + 1));
         if (::access(aside.c_str(), F_OK) == 0 || errno != ENOENT)
             continue;
         if (::rename(file.c_str(), aside.c_str()) == 0) {

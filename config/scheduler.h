@@ -65,7 +65,7 @@ public:
     // file leaves the scheduler empty and off. A damaged file never throws: the schedules read
     // before the fault are kept, the rest is skipped and a status-log line says what was wrong; a
     // schedule with a channel or time out of range is dropped with a status-log line. A file not
-    // read completely is renamed to "<name>.bad" (or ".bad.1", ...) with a log line, so the next
+    // read completely is renamed to "<name>.bad" (or ".bad.2", ...) with a log line, so the next
     // save cannot lose it; where that fails, the file is never saved over. Then the events are
     // rebuilt and the stored on/off state applied (off when it could not be read).
     // `closedup` lists the channel slots dropped from the channel table since the file was

@@ -175,7 +175,7 @@ TEST_F(SchedulerFile, AFileNotReadCompletelyIsNeverSavedOver)
     write("<Scheduler>");
     reload();
     EXPECT_EQ(test::readtextfile(file() + ".bad"), first);
-    EXPECT_EQ(test::readtextfile(file() + ".bad.1"), "<Scheduler>");
+    EXPECT_EQ(test::readtextfile(file() + ".bad.2"), "<Scheduler>");
 }
 
 // The times as the system's locales write them (strftime "%X" of each time format in use), read
