@@ -55,6 +55,8 @@ TAddSchedule::TAddSchedule(TSchedulerForm& owner) : QDialog(&owner), owner_(owne
     form->addRow(QStringLiteral("Stop time:"), stop_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     ok_ = buttons->button(QDialogButtonBox::Ok);
+    ok_->setText(QStringLiteral("Ok"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Cancel"));
     // Without a channel to choose (none configured) there is nothing to schedule.
     connect(channel_, &QComboBox::currentIndexChanged, this, [this](int index) { ok_->setEnabled(index >= 0); });
     connect(buttons, &QDialogButtonBox::accepted, this, &TAddSchedule::accept);

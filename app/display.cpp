@@ -3,10 +3,13 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
+#include <QTimer>
 #include <QToolButton>
 
 #include "app/gui_glyphs.h"
 #include "app/panel_layout.h"
+#include "config/status_log.h"
 #include "engine/channel.h"
 
 namespace velk {
@@ -120,24 +123,65 @@ void TDisplay::paintEvent(QPaintEvent* event)
     p.drawImage(QPoint(meterleft, metertop), backbuffer);
 }
 
-void TDisplay::clickbutton()
+bool TDisplay::clickbutton()
 {
     if (!chn)
-        return;
+        return true;
     if (btn->isChecked()) {
         chn->startrecording();
         // A start that failed (its error is in the status log) leaves the button up, so the next
         // start, by hand, Start All or the scheduler, tries again.
         if (!chn->recording.load())
             btn->setChecked(false);
-        return;
+        return true;
     }
-    if (maystop && !maystop()) {
-        // A wrong password: the button goes back down and the channel goes on recording.
-        btn->setChecked(true);
-        return;
+    if (maystop) {
+        // The prompt runs an event loop: the program may shut down (or this panel go) meanwhile.
+        const QPointer<TDisplay> self(this);
+        asking_ = true;
+        const bool allowed = maystop();
+        if (!self)
+            return false;
+        asking_ = false;
+        if (!allowed || !chn) {
+            // A wrong password: the button goes back down and the channel goes on recording.
+            btn->setChecked(true);
+            runwaiting();
+            return false;
+        }
     }
     chn->stoprecording();
+    runwaiting();
+    return true;
+}
+
+void TDisplay::press(bool down, bool scheduled)
+{
+    if (asking_) {
+        waiting_.push_back(Press{down, scheduled});
+        return;
+    }
+    if (btn->isChecked() == down)
+        return;
+    btn->setChecked(down);
+    if (!clickbutton() && scheduled)
+        addlog("Scheduled stop refused, the channel keeps recording: " + title().toStdString());
+}
+
+void TDisplay::runwaiting()
+{
+    if (waiting_.empty())
+        return;
+    // From the event loop: the prompt's caller is still on the stack. A press that asks again
+    // leaves the rest waiting for its prompt.
+    QTimer::singleShot(0, this, [this] {
+        const QPointer<TDisplay> self(this);
+        while (self && !waiting_.empty() && !asking_) {
+            const Press next = waiting_.front();
+            waiting_.pop_front();
+            press(next.down, next.scheduled);
+        }
+    });
 }
 
 void TDisplay::setbutton()

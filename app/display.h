@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QImage>
 #include <functional>
+#include <deque>
 
 class QLabel;
 class QToolButton;
@@ -49,7 +50,15 @@ public:
     // Redraws the meter when the level or threshold moved or the back buffer was rebuilt.
     void viz();
     // The button action, after the button's position was set (by the user or by a command).
-    void clickbutton();
+    // Returns false when a release was refused (the button went back down).
+    bool clickbutton();
+    // Sets the button to `down` and runs the button action, as Start All, Stop All and the
+    // scheduler do; nothing when the button is already there. While this panel's password prompt
+    // is open, presses wait and run in their order once it has closed. A refused scheduled stop
+    // is logged.
+    void press(bool down, bool scheduled);
+    // This panel's password prompt is open.
+    bool asking() const { return asking_; }
     // The "Options" action.
     void setbutton();
     // The state label for WM_CHANNELSTATE: 0 idle, 1 recording, 2 listening.
@@ -64,7 +73,14 @@ protected:
 
 private:
     void rebuildbuffer();
+    void runwaiting();
     const QImage* meter_;
+    bool asking_ = false;
+    struct Press {
+        bool down;
+        bool scheduled;
+    };
+    std::deque<Press> waiting_;  // presses that arrived while the prompt was open
     bool rebuilt_ = true;
     int drawings_ = 0;
 };

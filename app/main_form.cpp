@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
@@ -14,6 +16,7 @@
 #include "app/display.h"
 #include "app/gui_glyphs.h"
 #include "app/help_viewer.h"
+#include "app/modal_session.h"
 #include "app/password_forms.h"
 #include "app/scheduler_form.h"
 #include "app/velk_system.h"
@@ -59,7 +62,8 @@ TMainForm::TMainForm(VelkSystem& system, QWidget* parent) : QWidget(parent), sys
     menubar_->setNativeMenuBar(false);
     toolbar_ = new QToolBar(this);
     toolbar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    toolbar_->setIconSize(QSize(20, 20));
+    // Small icons: the whole toolbar fits above one column of default-width panels.
+    toolbar_->setIconSize(QSize(16, 16));
     toolbar_->setMovable(false);
     toolbar_->setFloatable(false);
 
@@ -72,7 +76,7 @@ TMainForm::TMainForm(VelkSystem& system, QWidget* parent) : QWidget(parent), sys
                                            "QListWidget::item { height: 13px; }"));
 
     passform_ = new Tpassform(this);
-    prompt = [this] { return passform_->ask(); };
+    prompt = [this] { return showprompt(); };
 
     buildcommands();
     buildmenus();
@@ -126,7 +130,7 @@ void TMainForm::buildcommands()
     a->setIcon(glyphicon(Glyph::Browser));
     connect(a, &QAction::triggered, this, [this] {
         guarded([this] {
-            if (guardallows(config(), GuardArea::Browsers, prompt))
+            if (guardallows(config(), GuardArea::Browsers, [this] { return askpassword(); }))
                 notavailable("The recordings browser");
         });
     });
@@ -135,7 +139,7 @@ void TMainForm::buildcommands()
     a->setIcon(glyphicon(Glyph::Settings));
     connect(a, &QAction::triggered, this, [this] {
         guarded([this] {
-            if (guardallows(config(), GuardArea::Settings, prompt))
+            if (guardallows(config(), GuardArea::Settings, [this] { return askpassword(); }))
                 notavailable("The Control Panel");
         });
     });
@@ -143,7 +147,7 @@ void TMainForm::buildcommands()
     a = addcommand("Password Settings", "Password Settings...", QKeySequence(), "Change access passwords");
     connect(a, &QAction::triggered, this, [this] {
         guarded([this] {
-            if (!guardallows(config(), GuardArea::PasswordSettings, prompt))
+            if (!guardallows(config(), GuardArea::PasswordSettings, [this] { return askpassword(); }))
                 return;
             passworddialog_->show();
             passworddialog_->raise();
@@ -155,7 +159,7 @@ void TMainForm::buildcommands()
     a->setIcon(glyphicon(Glyph::Logs));
     connect(a, &QAction::triggered, this, [this] {
         guarded([this] {
-            if (guardallows(config(), GuardArea::Browsers, prompt))
+            if (guardallows(config(), GuardArea::Browsers, [this] { return askpassword(); }))
                 notavailable("The log browser");
         });
     });
@@ -287,6 +291,15 @@ void TMainForm::startsystem()
         if (m.channel >= 0 && m.channel < static_cast<int>(displaylist_.size()))
             displaylist_[static_cast<std::size_t>(m.channel)]->setstate(m.state);
     };
+    // The panels come with the channels, inside the start-up: created and arranged before
+    // "VELK System Activated.", and a failure to arrange them ends the start-up there.
+    bool panelsmade = false;
+    system_.onchannelsready = [this, &panelsmade] {
+        panelsmade = true;
+        applywindowoptions();
+        createpanels();
+        arrangechannels();
+    };
     started_ = true;
     bool failed = false;
     try {
@@ -295,6 +308,7 @@ void TMainForm::startsystem()
         failed = true;
         AppException(e);
     }
+    system_.onchannelsready = nullptr;
     setWindowTitle(QStringLiteral("Quorlith VELK ") + QString::fromStdString(velkversion()) +
                    QString::fromStdString(captionsuffix(system_.edition())));
     // Filled once, from the configuration just loaded.
@@ -306,14 +320,12 @@ void TMainForm::startsystem()
         schedulerform_->setWindowFlag(Qt::Window);
     }
 
-    const TConfig& c = config();
-    setWindowFlag(Qt::WindowStaysOnTopHint, c.stayontop);
-    command("Status Log Window")->setChecked(c.status);
-    command("Toolbar")->setChecked(c.toolbar);
-    loglist_->setVisible(c.status);
-    toolbar_->setVisible(c.toolbar);
-    createpanels();
-    guarded([this] { arrangechannels(); });
+    if (!panelsmade) {
+        // The start-up ended before its channels (the configuration could not be loaded).
+        applywindowoptions();
+        createpanels();
+        guarded([this] { arrangechannels(); });
+    }
     // The channels switched on at start-up show their buttons down.
     for (TDisplay* panel : displaylist_)
         panel->btn->setChecked(panel->chn && panel->chn->recording.load());
@@ -323,8 +335,22 @@ void TMainForm::startsystem()
     syncloglist();
 }
 
+void TMainForm::applywindowoptions()
+{
+    const TConfig& c = config();
+    setWindowFlag(Qt::WindowStaysOnTopHint, c.stayontop);
+    command("Status Log Window")->setChecked(c.status);
+    command("Toolbar")->setChecked(c.toolbar);
+    loglist_->setVisible(c.status);
+    toolbar_->setVisible(c.toolbar);
+}
+
 void TMainForm::createpanels()
 {
+    // A stored width beyond any screen (a hand-edited file) would cost the start-up.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    displaysettings().panelwidth =
+        clamppanelwidth(displaysettings().panelwidth, screen ? screen->virtualGeometry().width() : 0);
     meterbitmap_ = meterbitmap(meterpicture_, displaysettings().panelwidth - 100);
     TChannelList& channels = system_.channels();
     for (std::size_t i = 0; i < channels.size(); ++i) {
@@ -332,7 +358,7 @@ void TMainForm::createpanels()
         auto* panel = new TDisplay(this, QString::fromStdString(channel.chname), &channel, &meterbitmap_,
                                    displaysettings().panelwidth);
         panel->int_id = static_cast<int>(i);
-        panel->maystop = [this] { return guardallows(config(), GuardArea::Exit, prompt); };
+        panel->maystop = [this] { return guardallows(config(), GuardArea::Exit, [this] { return askpassword(); }); };
         panel->onoptions = [this](int) { notavailable("The channel dialog"); };
         displaylist_.push_back(panel);
     }
@@ -396,9 +422,13 @@ void TMainForm::arrangechannels()
         arrangefigures(count, c.columns, displaysettings().panelwidth, barheight(), c.status, loglistheight);
     calcpositions();
     setMinimumHeight(f.listtop);
-    setMinimumWidth(f.minclientwidth);
-    placelist(QRect(0, f.listtop, f.clientwidth, loglistheight), f.clientwidth, f.clientheight);
-    resize(f.clientwidth, f.clientheight);
+    // Every toolbar button stays in view: a narrow grid (one channel, one column) would hide the
+    // last ones behind the toolbar's extension arrow.
+    const int minwidth = std::max(f.minclientwidth, c.toolbar ? toolbar_->sizeHint().width() : 0);
+    const int clientwidth = std::max(f.clientwidth, minwidth);
+    setMinimumWidth(minwidth);
+    placelist(QRect(0, f.listtop, clientwidth, loglistheight), clientwidth, f.clientheight);
+    resize(clientwidth, f.clientheight);
     applylistanchors();
     for (int i = 0; i < count; ++i)
         displaylist_[static_cast<std::size_t>(i)]->show();
@@ -491,13 +521,8 @@ void TMainForm::drawmeters()
 void TMainForm::allchannelsstate(bool on)
 {
     const int count = std::min<int>(livecount(displaylist_), static_cast<int>(system_.channels().size()));
-    for (int i = 0; i < count; ++i) {
-        TDisplay* panel = displaylist_[static_cast<std::size_t>(i)];
-        if (panel->btn->isChecked() == on)
-            continue;
-        panel->btn->setChecked(on);
-        panel->clickbutton();
-    }
+    for (int i = 0; i < count && !shutdowndone_; ++i)
+        displaylist_[static_cast<std::size_t>(i)]->press(on, false);
 }
 
 void TMainForm::openscheduler()
@@ -514,21 +539,71 @@ void TMainForm::schedulerswitch(int channel, bool start)
 {
     if (channel < 0 || channel >= static_cast<int>(displaylist_.size()))
         throw EVelkError("No channel " + std::to_string(channel) + " to switch");
-    TDisplay* panel = displaylist_[static_cast<std::size_t>(channel)];
-    if (panel->btn->isChecked() == start)
-        return;
-    panel->btn->setChecked(start);
-    panel->clickbutton();
+    displaylist_[static_cast<std::size_t>(channel)]->press(start, true);
 }
 
 bool TMainForm::closeallowed()
 {
-    return guardallows(config(), GuardArea::Exit, prompt);
+    return guardallows(config(), GuardArea::Exit, [this] { return askpassword(); });
+}
+
+std::optional<std::string> TMainForm::showprompt()
+{
+    if (!passform_->isVisible())
+        return passform_->ask();
+    // The prompt is open for another action (its event loop is below this call): this question
+    // gets its own, and what was typed into the other stays.
+    Tpassform own(this);
+    return own.ask();
+}
+
+std::optional<std::string> TMainForm::askpassword()
+{
+    if (closing_ || shutdowndone_ || !prompt)
+        return std::nullopt;
+    ++asking_;
+    std::optional<std::string> typed = prompt();
+    --asking_;
+    if (closing_ || shutdowndone_)
+        return std::nullopt;
+    return typed;
+}
+
+bool TMainForm::nested() const
+{
+    return asking_ > 0 || ModalSession::depth() > 0;
 }
 
 void TMainForm::closewithoutguard()
 {
     unguarded_ = true;
+    if (shutdowndone_)
+        return;
+    closing_ = true;
+    if (!nested()) {
+        close();
+        return;
+    }
+    // The recorder must not shut down under a prompt's caller (a scheduled stop with the
+    // scheduler's firing below it, a button action): the prompts close as refused, and the window
+    // closes once their loops have ended.
+    ModalSession::rejectall();
+    ModalSession::whenidle(this, [this] { finishclose(); });
+}
+
+void TMainForm::finishclose()
+{
+    if (shutdowndone_)
+        return;
+    if (asking_ > 0) {
+        // A test's prompt (no dialog of its own) is still answering: try again after it.
+        QTimer::singleShot(0, this, [this] { finishclose(); });
+        return;
+    }
+    if (ModalSession::depth() > 0) {
+        ModalSession::whenidle(this, [this] { finishclose(); });
+        return;
+    }
     close();
 }
 
@@ -536,6 +611,12 @@ void TMainForm::closeEvent(QCloseEvent* event)
 {
     if (!shutdowndone_ && !unguarded_ && !closeallowed()) {
         event->ignore();
+        return;
+    }
+    if (!shutdowndone_ && nested()) {
+        // Allowed, but asked from inside another prompt's loop: close from the event loop.
+        event->ignore();
+        closewithoutguard();
         return;
     }
     shutdownsystem();

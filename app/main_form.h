@@ -17,6 +17,7 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,8 +67,14 @@ public:
     // Where Help > Contents looks for the manual; empty: the executable's folder.
     QString helpfolder;
 
-    // The password prompt the guards use; by default the modal Tpassform (tests answer it).
+    // The password prompt the guards use; by default the modal Tpassform, or a prompt of its own
+    // for a question asked while that one is open (tests answer it).
     PasswordPrompt prompt;
+    // What the guards ask through: `prompt`, but refused at once, or as it closes, once a close
+    // request is under way.
+    std::optional<std::string> askpassword();
+    // The window's own prompt: the Tpassform, or a new one while that is open.
+    std::optional<std::string> showprompt();
 
     // The "Scheduler" window (created hidden once the recorder runs; null without a scheduler).
     TSchedulerForm* schedulerform() const { return schedulerform_; }
@@ -96,6 +103,8 @@ public:
     bool closeallowed();
     // Closes without asking the exit guard: a termination signal comes from whoever may end the
     // process anyway, and it is better answered by the orderly shutdown than by a kill later.
+    // While a prompt or message box is open (its caller is on the stack), it is closed as refused
+    // and the window closes from the event loop once no such loop remains.
     void closewithoutguard();
     // The handler of errors that reach the event loop: a status-log line and the error box.
     void AppException(const std::exception& error);
@@ -116,8 +125,12 @@ private:
     void buildmenus();
     void buildtray();
     void startsystem();
+    void applywindowoptions();
     void createpanels();
     void shutdownsystem();
+    // A prompt, a message box or a password question is open below the current call.
+    bool nested() const;
+    void finishclose();
     void layoutbar();
     void formresize();
     void syncloglist();
@@ -159,6 +172,8 @@ private:
     bool shutdowndone_ = false;
     bool intray_ = false;
     bool unguarded_ = false;  // the next close skips the exit guard
+    bool closing_ = false;    // a close request is waiting for the open prompts to end
+    int asking_ = 0;          // password questions open (askpassword)
 };
 
 }  // namespace velk

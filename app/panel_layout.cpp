@@ -10,11 +10,27 @@ int roundhalfeven(double value)
     return static_cast<int>(std::nearbyint(value));  // the default rounding mode is to even
 }
 
+int clamppanelwidth(int width, int screenwidth)
+{
+    const int screen = screenwidth > 0 ? std::min(screenwidth, maxpanelwidth) : maxpanelwidth;
+    return std::clamp(width, minpanelwidth, std::max(screen, defaultpanelwidth));
+}
+
+namespace {
+// The figures the arithmetic below takes, within their bounds.
+int boundedwidth(int width)
+{
+    return std::clamp(width, 1, maxpanelwidth);
+}
+}  // namespace
+
 PanelGrid calcpositions(int count, int columns, int width, int barheight)
 {
     PanelGrid grid;
-    const int c = std::max(columns, 1);
-    const int n = std::max(count, 0);
+    const int c = std::clamp(columns, 1, maxcolumns);
+    const int n = std::clamp(count, 0, maxpanels);
+    width = boundedwidth(width);
+    barheight = std::clamp(barheight, 0, 1 << 16);
     int col = 0;
     int row = 0;
     for (int i = 0; i < n; ++i) {
@@ -36,6 +52,9 @@ PanelGrid calcpositions(int count, int columns, int width, int barheight)
 ArrangeFigures arrangefigures(int count, int columns, int width, int barheight, bool statusshown, int listheight)
 {
     ArrangeFigures f;
+    width = boundedwidth(width);
+    barheight = std::clamp(barheight, 0, 1 << 16);
+    listheight = std::clamp(listheight, 0, 1 << 16);
     f.grid = calcpositions(count, columns, width, barheight);
     f.listtop = barheight + (panelheight + 1) * f.grid.rows + 28;
     f.clientheight = f.listtop + (statusshown ? listheight : 0);
@@ -47,7 +66,9 @@ ArrangeFigures arrangefigures(int count, int columns, int width, int barheight, 
 ResizeFigures resizefigures(int clientwidth, int channels, int columns, int width)
 {
     ResizeFigures f;
-    f.columns = columns;
+    width = boundedwidth(width);
+    clientwidth = std::clamp(clientwidth, 0, maxpanelwidth * maxcolumns);
+    f.columns = std::min(columns, maxcolumns);
     if (channels < f.columns)
         f.columns = channels;
     if (f.columns < 1)

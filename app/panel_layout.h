@@ -19,6 +19,18 @@ constexpr int meterpicturewidth = 130;
 constexpr int meterpictureheight = 32;
 constexpr int meterheight = 16;
 
+// The widest panel the window lays out: no screen shows more.
+constexpr int maxpanelwidth = 16384;
+constexpr int minpanelwidth = 101;
+// Every panel figure stays within these, so the layout arithmetic cannot overflow.
+constexpr int maxpanels = 256;
+constexpr int maxcolumns = 256;
+
+// The stored panel width brought within what the screens can show: at least minpanelwidth, at
+// most the desktop's width (`screenwidth`, all screens together; 0 when unknown) and
+// maxpanelwidth, and never below the default width for a small screen.
+int clamppanelwidth(int width, int screenwidth);
+
 // Rounds to the nearest integer, halves to the even neighbour (64.5 -> 64, 65.5 -> 66).
 int roundhalfeven(double value);
 

@@ -1,5 +1,7 @@
 #include "app/password_forms.h"
 
+#include "app/modal_session.h"
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -60,12 +62,15 @@ Tpassform::Tpassform(QWidget* parent) : QDialog(parent)
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-std::string Tpassform::ask()
+std::optional<std::string> Tpassform::ask()
 {
     edit_->clear();
     centreon(this);
     edit_->setFocus();
+    ModalSession session(this);
     exec();
+    if (session.closedbyrequest())
+        return std::nullopt;
     return edit_->text().toStdString();
 }
 

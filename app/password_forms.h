@@ -6,6 +6,8 @@
 
 #include <QDialog>
 #include <QString>
+#include <optional>
+#include <string>
 
 class QLineEdit;
 class QCheckBox;
@@ -18,8 +20,9 @@ class Tpassform : public QDialog {
 public:
     explicit Tpassform(QWidget* parent = nullptr);
     // Empties the field, shows the prompt modally, centred on its parent, and returns what was
-    // typed, whichever button closed it.
-    std::string ask();
+    // typed, whichever button closed it; nothing when a close request of the program closed it
+    // (ModalSession::rejectall). Not for a prompt already open: each open question has its own.
+    std::optional<std::string> ask();
     QLineEdit* edit() const { return edit_; }
 
 private:

@@ -27,7 +27,10 @@ bool guardallows(const TConfig& c, GuardArea area, const PasswordPrompt& prompt)
         return true;
     // The password is copied first: the prompt runs an event loop that could change the record.
     const std::string password = c.passw;
-    return prompt && prompt() == password;
+    if (!prompt)
+        return false;
+    const std::optional<std::string> typed = prompt();
+    return typed && *typed == password;
 }
 
 }  // namespace velk

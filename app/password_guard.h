@@ -7,6 +7,7 @@
 // Threads: main thread (the prompt is a modal window).
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace velk {
@@ -20,8 +21,9 @@ enum class GuardArea {
     PasswordSettings,  // Password Settings command (no switch)
 };
 
-// Shows the password prompt and returns the text in its edit field when it closed.
-using PasswordPrompt = std::function<std::string()>;
+// Shows the password prompt and returns the text in its edit field when it closed, or nothing
+// when the prompt was closed as refused (the program is closing).
+using PasswordPrompt = std::function<std::optional<std::string>()>;
 
 // True when the action of `area` has to ask first: a password is set and the area's switch is on.
 bool guardasks(const TConfig& c, GuardArea area);

@@ -1,7 +1,9 @@
 #include "app/program_main.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +41,23 @@ void printusage(Edition edition, std::FILE* out)
                  "Data folder: $VELK_DATA_ROOT, else $XDG_DATA_HOME, else ~/.local/share, each\n"
                  "followed by /Quorlith/VELK/4.0/ (Logs, Data, Recordings).\n",
                  programname(edition), captionsuffix(edition).c_str());
+}
+
+// Said at once: the status log is filed at the end, and a folder that cannot take it would
+// otherwise go unnoticed for the whole run.
+void warnunusablelogfolder(Edition edition, const std::string& folder)
+{
+    struct stat st {};
+    const char* why = nullptr;
+    if (::stat(folder.c_str(), &st) != 0)
+        why = std::strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+        why = "not a folder";
+    else if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        why = std::strerror(errno);
+    if (why)
+        std::fprintf(stderr, "%s: the log folder %s cannot be used (%s): the status log will not be filed\n",
+                     programname(edition), folder.c_str(), why);
 }
 
 }  // namespace
@@ -99,6 +118,7 @@ int programmain(Edition edition, int argc, char** argv, const ProgramWindows* wi
         system.setechotostdout(true);
         try {
             system.startup();
+            warnunusablelogfolder(edition, system.statuslog().folder());
             if (recordall)
                 system.channels().allchannelsstate(true);
             HeadlessLoop(system).run();
@@ -108,6 +128,13 @@ int programmain(Edition edition, int argc, char** argv, const ProgramWindows* wi
             rc = 1;
         }
         system.shutdown();
+        // Nothing else would tell whoever runs the recorder unattended that its account is lost.
+        if (!system.logfiled()) {
+            std::fprintf(stderr, "%s: the status log could not be filed in %s\n", programname(edition),
+                         system.statuslog().folder().c_str());
+            if (rc == 0)
+                rc = 1;
+        }
     }
     setusernotifier(nullptr);
     return rc;

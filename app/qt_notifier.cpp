@@ -3,17 +3,30 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "app/modal_session.h"
+
 namespace velk {
+
+namespace {
+
+void showbox(QMessageBox::Icon icon, const std::string& title, const std::string& text)
+{
+    QMessageBox box(icon, QString::fromStdString(title), QString::fromStdString(text), QMessageBox::Ok,
+                    QApplication::activeWindow());
+    ModalSession session(&box);
+    box.exec();
+}
+
+}  // namespace
 
 void QtNotifier::error(const std::string& title, const std::string& text)
 {
-    QMessageBox::critical(QApplication::activeWindow(), QString::fromStdString(title), QString::fromStdString(text));
+    showbox(QMessageBox::Critical, title, text);
 }
 
 void QtNotifier::information(const std::string& title, const std::string& text)
 {
-    QMessageBox::information(QApplication::activeWindow(), QString::fromStdString(title),
-                             QString::fromStdString(text));
+    showbox(QMessageBox::Information, title, text);
 }
 
 }  // namespace velk

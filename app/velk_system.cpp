@@ -172,19 +172,20 @@ void VelkSystem::shutdown()
     addlog("VELK Closed.");
     runqueue();
     handling_ = false;
-    statuslog_.savelog();
+    logfiled_ = statuslog_.savelog();
 }
 
 // The sound cards and the channels on them. The driver cards belong to the ASIO edition; the
 // WDM edition's capture devices come with their own card objects.
 void VelkSystem::startchannels()
 {
-    if (edition_ != Edition::Asio)
-        return;
-    if (startcards())
+    if (edition_ == Edition::Asio && startcards())
         channels_.createchannels();
     try {
-        stopidlecards();
+        if (onchannelsready)
+            onchannelsready();
+        if (edition_ == Edition::Asio)
+            stopidlecards();
     } catch (const std::exception&) {
         addlog("Failed to arrange channels");
         throw EVelkError("Failed to arrange channels");

@@ -63,8 +63,15 @@ public:
     TChannelList& channels() { return channels_; }
     Edition edition() const { return edition_; }
 
+    // Whether the shutdown filed the status log (false before it ran, or when the log folder
+    // could not be written).
+    bool logfiled() const { return logfiled_; }
     // Headless: every status-log line also goes to stdout as it arrives.
     void setechotostdout(bool on) { echo_ = on; }
+    // Called at start-up once the channels exist, before the unused cards stop and before
+    // "VELK System Activated.": the windows create and arrange the channels' panels here. What it
+    // throws ends the start-up with "Failed to arrange channels", as a failed card stop does.
+    std::function<void()> onchannelsready;
     // Called for WM_CHANNELSTATE (the panels listen here).
     std::function<void(const ChannelStateMessage&)> onchannelstate;
     // The compression queue (entry 0 is converting while the processor is busy); empty before
@@ -98,6 +105,7 @@ private:
     bool echo_ = false;
     std::chrono::steady_clock::time_point nextlogfiling_{};  // on the clock's monotonic timeline
     bool logfilingfailed_ = false;
+    bool logfiled_ = false;
     std::unique_ptr<TWakeEvent> cleanupevent_;
     std::unique_ptr<CleanupThread> cleanup_;
     std::unique_ptr<TProcessor> processor_;

@@ -4,6 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
 #include <sstream>
 #include <unordered_map>
 
@@ -233,23 +236,42 @@ void TScheduler::arm(SystemTime now)
 {
     if (events.empty())
         return;
-    // The first event of today that has not passed; an event due this very moment counts (its
-    // start would otherwise be missed, as the window test excludes the start time itself).
+    // The first event of today later than now. A time of the repeated fall-back hour names two
+    // instants: once its first has passed (armed during the second pass of that hour), the second
+    // is the one still to come.
+    // When it fired in the first pass (something fired since), it is not repeated.
     const TDateTime today = dateof(now);
-    for (std::size_t i = 0; i < events.size(); ++i)
-        if (fromlocaldatetime(today + events[i].time) >= now) {
-            armat(i, today);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const TDateTime local = today + events[i].time;
+        const SystemTime first = fromlocaldatetime(local, LocalTimeChoice::Earliest);
+        if (first > now) {
+            armat(i, today, LocalTimeChoice::Earliest);
             return;
         }
+        if (fromlocaldatetime(local, LocalTimeChoice::Latest) > now && lastfired_ < first) {
+            armat(i, today, LocalTimeChoice::Latest);
+            return;
+        }
+    }
     armat(0, today + 1);
 }
 
-void TScheduler::armat(std::size_t index, TDateTime day)
+std::optional<LocalTimeChoice> TScheduler::choiceafter(TDateTime local, SystemTime after)
+{
+    if (fromlocaldatetime(local, LocalTimeChoice::Earliest) > after)
+        return LocalTimeChoice::Earliest;
+    if (fromlocaldatetime(local, LocalTimeChoice::Latest) > after)
+        return LocalTimeChoice::Latest;
+    return std::nullopt;
+}
+
+void TScheduler::armat(std::size_t index, TDateTime day, LocalTimeChoice choice)
 {
     signaleditem = index;
     expectedtime = events[index].time;
     dueday_ = day;
     timer->FDueTime = day + expectedtime;
+    timer->FChoice = choice;
     active = true;
     timer->Start();
 }
@@ -268,12 +290,15 @@ void TScheduler::fire()
     // The next event follows in the list on the same day, or is the first one of the next day.
     // After a wall-clock jump of more than a day forward the days in between are not replayed.
     const SystemTime now = appclock().now();
+    lastfired_ = now;
     const TDateTime nextday = i < events.size() ? dueday_ : dueday_ + 1;
     const std::size_t next = i < events.size() ? i : 0;
     if (fromlocaldatetime(nextday + events[next].time) < now - std::chrono::hours(24))
         arm(now);
     else
-        armat(next, nextday);
+        // Fired in the second pass of a repeated hour, the next event of that hour is due in the
+        // second pass too; an event already past (the clock jumped) fires at once, late but once.
+        armat(next, nextday, choiceafter(nextday + events[next].time, now).value_or(LocalTimeChoice::Earliest));
 
     // Within one moment: first the starts, then the stops, and last the starts of channels that
     // also stop at this moment. A stop may wait for the exit password, and no other channel's
@@ -286,8 +311,12 @@ void TScheduler::fire()
     auto rank = [&stopsnow](const TScheduleEvent& e) { return !e.start ? 1 : stopsnow(e.channel) ? 2 : 0; };
     std::stable_sort(due.begin(), due.end(),
                      [&rank](const TScheduleEvent& a, const TScheduleEvent& b) { return rank(a) < rank(b); });
-    for (const TScheduleEvent& event : due)
+    const std::weak_ptr<bool> alive = alive_;
+    for (const TScheduleEvent& event : due) {
         callevent(event.channel, event.start);
+        if (alive.expired())
+            return;  // a handler freed the scheduler (the program closed under it)
+    }
 }
 
 void TScheduler::clockstepped()
@@ -317,6 +346,7 @@ void TScheduler::loadsettings(const std::string& path, const std::vector<int>& c
     if (!fileexists(file))
         return;
     bool enabled = false;
+    bool incomplete = false;
     try {
         std::string text;
         if (const int rc = readwholefile(file, text, maxfilesize); rc != 0)
@@ -340,10 +370,10 @@ void TScheduler::loadsettings(const std::string& path, const std::vector<int>& c
             if (n.type() == pugi::node_element)
                 if (const long long k = schedulenumber(n.name()); k >= 0 && k < count)
                     numbered.try_emplace(k, n);
-        const long long readable = std::min<long long>(count, static_cast<long long>(maxschedules));
         // The switch is applied only if at least the header was sound.
         enabled = wanted;
-        for (long long k = 0; k < readable; ++k) {
+        // Every schedule the file holds is read: its size bounds their number.
+        for (long long k = 0; k < count; ++k) {
             const auto found = numbered.find(k);
             if (found == numbered.end())
                 throw FileFault{"missing element Schedule" + std::to_string(k)};
@@ -357,27 +387,54 @@ void TScheduler::loadsettings(const std::string& path, const std::vector<int>& c
                 throw FileFault{"not a time: Schedule" + std::to_string(k)};
             if (channel < 0 || channel >= maxchannels) {
                 addlog("Schedule" + std::to_string(k) + " dropped: channel out of range");
+                incomplete = true;
                 continue;
             }
             if (s1 != TimeTextResult::Ok || s2 != TimeTextResult::Ok) {
                 addlog("Schedule" + std::to_string(k) + " dropped: time out of range");
+                incomplete = true;
                 continue;
             }
             addscheduleex(static_cast<int>(channel), start, stop);
         }
-        if (count > readable)
-            addlog("Scheduler file: only the first " + std::to_string(readable) + " schedules were read");
     } catch (const FileFault& fault) {
         addlog("Scheduler file damaged (" + fault.what + "); the schedules after the fault were skipped");
+        incomplete = true;
     }
+    // The next save would lose what could not be read: the file is kept aside first.
+    if (incomplete)
+        keepaside(file);
     for (const int num : closedup)
         dropchannel(num);
     rebuild();
     enable(enabled);
 }
 
+void TScheduler::keepaside(const std::string& file)
+{
+    // The first free name of "<file>.bad", "<file>.bad.2", ...: an older kept file stays too.
+    for (int n = 0; n < 100; ++n) {
+        const std::string aside = file + ".bad" + (n == 0 ? std::string() : "." + std::to_string(n + 1));
+        if (::access(aside.c_str(), F_OK) == 0 || errno != ENOENT)
+            continue;
+        if (::rename(file.c_str(), aside.c_str()) == 0) {
+            addlog("Scheduler file could not be read completely; kept as " + aside);
+            return;
+        }
+        break;
+    }
+    // Kept where it is, then: it is not saved over.
+    keepfile_ = true;
+    addlog("Scheduler file could not be read completely and could not be kept aside (" +
+           std::string(std::strerror(errno)) + "); it will not be saved over");
+}
+
 void TScheduler::savesettings(const std::string& path) const
 {
+    if (keepfile_) {
+        addlog("Scheduler file not saved: the file that could not be read completely is kept");
+        return;
+    }
     pugi::xml_document doc;
     pugi::xml_node decl = doc.append_child(pugi::node_declaration);
     decl.append_attribute("version").set_value("1.0");

@@ -9,8 +9,9 @@
 // Due times are absolute local date-times: the timer fixes each one as an instant with that
 // day's time-zone rules, so a daylight-saving change neither moves an event nor fires it twice
 // (a time in the spring-forward gap fires at the first moment after the gap; a time in the
-// repeated fall-back hour fires at its first occurrence), and a wall-clock step re-arms for the
-// event that is now next.
+// repeated fall-back hour fires at its first occurrence, or at its second when the scheduler was
+// armed after the first had passed), and a wall-clock step re-arms for the event that is now
+// next. Arming picks the first event later than now: one due at that very instant waits a day.
 //
 // The schedules and the on/off switch are stored in the edition's schedule file
 // (schedulefilename(): "scheduler.xml" or "schedulerds.xml") in the common data folder.
@@ -20,6 +21,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,9 +52,7 @@ using TSchedulerEvent = std::function<void(TScheduler&, int channel, bool start)
 
 class TScheduler {
 public:
-    // Schedules of a file beyond this count are skipped.
-    static constexpr std::size_t maxschedules = 4096;
-    // Larger schedule files are not read.
+    // Larger schedule files are not read (and kept aside).
     static constexpr std::size_t maxfilesize = 4u * 1024u * 1024u;
 
     // Off, empty; the timer is created but not armed.
@@ -61,16 +61,19 @@ public:
     TScheduler(const TScheduler&) = delete;
     TScheduler& operator=(const TScheduler&) = delete;
 
-    // Reads `path` + schedulefilename() (`path` is a folder). A missing file leaves the scheduler
-    // empty and off. A damaged file never throws: the schedules read before the fault are kept,
-    // the rest is skipped and a status-log line says what was wrong; a schedule with a channel or
-    // time out of range is dropped with a status-log line. Then the events are rebuilt and the
-    // stored on/off state applied (off when it could not be read).
+    // Reads `path` + schedulefilename() (`path` is a folder), every schedule it holds. A missing
+    // file leaves the scheduler empty and off. A damaged file never throws: the schedules read
+    // before the fault are kept, the rest is skipped and a status-log line says what was wrong; a
+    // schedule with a channel or time out of range is dropped with a status-log line. A file not
+    // read completely is renamed to "<name>.bad" (or ".bad.2", ...) with a log line, so the next
+    // save cannot lose it; where that fails, the file is never saved over. Then the events are
+    // rebuilt and the stored on/off state applied (off when it could not be read).
     // `closedup` lists the channel slots dropped from the channel table since the file was
     // written (each as its index when it was dropped, in that order): their schedules go and
     // later channels move down, as delchannel does, before anything can fire.
     void loadsettings(const std::string& path, const std::vector<int>& closedup = {});
-    // Writes `path` + schedulefilename(), replacing it atomically. Throws EOSError.
+    // Writes `path` + schedulefilename(), replacing it atomically (not when a damaged file could
+    // not be kept aside: a log line says so). Throws EOSError.
     void savesettings(const std::string& path) const;
 
     // The time-of-day parts of `start` and `stop` are kept. A start event whose window contains
@@ -104,11 +107,15 @@ public:
 
 private:
     void rebuild();
+    void keepaside(const std::string& file);
     // Removes channel `num`'s schedules and moves the later channels' down by one.
     void dropchannel(int num);
-    // Arms for the first event at or after `now`.
+    // Arms for the first event later than `now`.
     void arm(SystemTime now);
-    void armat(std::size_t index, TDateTime day);
+    void armat(std::size_t index, TDateTime day, LocalTimeChoice choice = LocalTimeChoice::Earliest);
+    // Which of the instants of local time `local` comes later than `after` (the first when both
+    // do); nothing when neither does.
+    static std::optional<LocalTimeChoice> choiceafter(TDateTime local, SystemTime after);
     void fire();
     void clockstepped();
     void callevent(int channel, bool start);
@@ -121,6 +128,10 @@ private:
     std::unique_ptr<TWaitableTimer> timer;
     std::vector<TSchedule> schedules;
     std::vector<TScheduleEvent> events;
+    SystemTime lastfired_{};  // when the timer last fired
+    bool keepfile_ = false;  // the file could not be read completely nor kept aside
+    // Expires with the scheduler: a firing whose handler ended the program stops at once.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace velk

@@ -130,14 +130,21 @@ int appendlogfile(const std::vector<std::string>& lines, const std::string& path
 void StatusLog::append(std::string line)
 {
     if (lines_.size() >= capacity_) {
-        savelog();
-        // Lines that could not be filed are kept aside and written by the next successful save.
+        // The full list goes aside and the new one starts before the save, so lines that arrive
+        // while a failed save's box is shown come after this one. Lines that cannot be filed stay
+        // aside for the next successful save.
         unsaved_.insert(unsaved_.end(), std::make_move_iterator(lines_.begin() + static_cast<std::ptrdiff_t>(saved_)),
                         std::make_move_iterator(lines_.end()));
         lines_.clear();
         saved_ = 0;
         ++resets_;
         lines_.emplace_back(overflowline);
+        lines_.push_back(std::move(line));
+        if (onchanged)
+            onchanged();
+        if (fileaway(unsaved_, true))
+            unsaved_.clear();
+        return;
     }
     lines_.push_back(std::move(line));
     if (onchanged)
@@ -148,6 +155,20 @@ bool StatusLog::savelog(bool report)
 {
     std::vector<std::string> pending = unsaved_;
     pending.insert(pending.end(), lines_.begin() + static_cast<std::ptrdiff_t>(saved_), lines_.end());
+    const std::size_t listed = lines_.size();
+    if (!fileaway(pending, report))
+        return false;
+    unsaved_.clear();
+    saved_ = listed;
+    return true;
+}
+
+bool StatusLog::fileaway(const std::vector<std::string>& pending, bool report)
+{
+    // A save started while the error box of a failed one is open (its event loop delivers lines
+    // that may fill the list) waits for the box: one box at a time, the lines filed later, in order.
+    if (boxshown_)
+        return false;
     if (pending.empty())
         return true;
     std::string folder = folder_;
@@ -155,14 +176,19 @@ bool StatusLog::savelog(bool report)
         folder += '/';
     const std::string path = folder + logfilename(appclock().nowlocal());
     const int rc = appendlogfile(pending, path);
-    if (rc != 0) {
-        if (report)
-            usernotifier().error("Could not save log file", systemerrortext(rc));
+    if (rc == 0)
+        return true;
+    if (!report)
         return false;
+    boxshown_ = true;
+    try {
+        usernotifier().error("Could not save log file", systemerrortext(rc));
+    } catch (...) {
+        boxshown_ = false;
+        throw;
     }
-    unsaved_.clear();
-    saved_ = lines_.size();
-    return true;
+    boxshown_ = false;
+    return false;
 }
 
 }  // namespace velk

@@ -56,7 +56,9 @@ public:
 
     // Appends every line not yet filed to today's log file. On failure shows "Could not save log
     // file" with the system's text through the user notifier (unless `report` is false), keeps the
-    // lines for the next save, and returns false.
+    // lines for the next save, and returns false. While that box is open (lines keep arriving
+    // through its event loop), a further save does nothing and returns false: one box at a time,
+    // the lines filed in order by a later save.
     bool savelog(bool report = true);
 
     const std::vector<std::string>& lines() const { return lines_; }
@@ -67,12 +69,16 @@ public:
     std::function<void()> onchanged;
 
 private:
+    // Appends `pending` to today's file; false (after the box, when `report`) when it failed.
+    bool fileaway(const std::vector<std::string>& pending, bool report);
+
     std::size_t capacity_;
     std::string folder_;
     std::vector<std::string> lines_;
     std::size_t saved_ = 0;              // lines_[0..saved_) are in a log file already
     std::size_t resets_ = 0;
     std::vector<std::string> unsaved_;   // lines cleared from the list before they could be filed
+    bool boxshown_ = false;              // the "Could not save log file" box is open
 };
 
 }  // namespace velk

@@ -106,7 +106,7 @@ TWaitableTimer::~TWaitableTimer()
 
 void TWaitableTimer::Start()
 {
-    const SystemTime due = fromlocaldatetime(FDueTime, LocalTimeChoice::Earliest);
+    const SystemTime due = fromlocaldatetime(FDueTime, FChoice);
     {
         std::lock_guard guard(shared_->lock);
         shared_->due = due;

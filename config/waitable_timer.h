@@ -4,9 +4,9 @@
 //
 // How it waits. Start() turns FDueTime (local) into an instant once, on the main thread, with
 // the time-zone rules of that date: a time in a spring-forward gap becomes the first instant
-// after the gap, a time of the repeated fall-back hour its first occurrence. The waiting thread
-// reads appclock() and sleeps on a condition variable for the time left, but never longer than
-// maxwait of real time, so it re-reads the clock at least once a second. That way:
+// after the gap, a time of the repeated fall-back hour the occurrence FChoice names. The waiting
+// thread reads appclock() and sleeps on a condition variable for the time left, but never longer
+// than maxwait of real time, so it re-reads the clock at least once a second. That way:
 //   - a wall-clock step forward past the due instant fires within a second (late, but once);
 //   - any wall-clock step (wall time moving against monotonic time by more than a second) is
 //     reported through onclockstep, so the owner can re-arm for the moment that is now next;
@@ -65,6 +65,8 @@ public:
 
     // Local date-time of the next firing (day count), read by Start().
     TDateTime FDueTime = 0;
+    // Which instant FDueTime names when it names two (the repeated hour of a fall-back day).
+    LocalTimeChoice FChoice = LocalTimeChoice::Earliest;
     // Result of the last wake-up handed to the main thread.
     TWaitResult fresult = TWaitResult::wrTimeout;
     // Called on the main thread when the timer fired.

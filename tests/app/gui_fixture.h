@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QTimer>
 #include <QToolButton>
 #include <chrono>
 #include <cstdlib>
@@ -39,6 +40,15 @@ inline bool pumpuntil(const std::function<bool()>& done, std::chrono::millisecon
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
+}
+
+// An accepted quit of the application (the end of the session) makes every event loop started
+// later, a dialog's included, return at once, until the application's own loop has run again:
+// run it once, so the tests after such a test see modal dialogs as the program does.
+inline void restarteventloops()
+{
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
 }
 
 // Delivers what is waiting now (posted events, the queue's socket notice).
@@ -82,6 +92,7 @@ protected:
     {
         form.reset();
         system.reset();
+        test::restarteventloops();
         config() = TConfig{};
         displaysettings() = TDisplaySettings{};
         if (hadcards)

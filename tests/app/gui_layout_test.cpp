@@ -70,6 +70,24 @@ TEST(PanelLayout, ResizeFigures)
     EXPECT_EQ(resizefigures(503, 2, 2, 230).cell, 246);  // 245.5 -> 246
 }
 
+// Figures far outside anything a screen shows come out bounded, without overflow.
+TEST(PanelLayout, FiguresStayBoundedForAbsurdInput)
+{
+    const ArrangeFigures f = arrangefigures(100000, 100000, 2'000'000'000, 2'000'000'000, true, 2'000'000'000);
+    EXPECT_GT(f.clientwidth, 0);
+    EXPECT_GT(f.clientheight, 0);
+    ASSERT_EQ(f.grid.places.size(), static_cast<std::size_t>(maxpanels));
+    EXPECT_GT(f.grid.places.back().left, 0);
+    const ResizeFigures r = resizefigures(2'000'000'000, 4, 4, 2'000'000'000);
+    EXPECT_GE(r.cell, 0);
+    EXPECT_LE(r.newwidth, maxpanelwidth * maxcolumns);
+    EXPECT_EQ(clamppanelwidth(2'000'000'000, 1920), 1920);
+    EXPECT_EQ(clamppanelwidth(2'000'000'000, 0), maxpanelwidth);
+    EXPECT_EQ(clamppanelwidth(500, 200), defaultpanelwidth);
+    EXPECT_EQ(clamppanelwidth(-5, 1920), minpanelwidth);
+    EXPECT_EQ(clamppanelwidth(290, 1920), 290);
+}
+
 TEST(PanelLayout, MeterPositionsRoundHalvesToEven)
 {
     EXPECT_EQ(meterposition(0, 130), 0);

@@ -6,9 +6,11 @@
 #include <QMenuBar>
 #include <QSystemTrayIcon>
 #include <QToolBar>
+#include <QToolButton>
 #include <algorithm>
 #include <filesystem>
 
+#include "app/panel_layout.h"
 #include "config/status_log.h"
 #include "core/errors.h"
 #include "core/main_thread_queue.h"
@@ -272,6 +274,40 @@ TEST_F(MainWindow, PressingARecordButtonRecordsAndClosingTheWindowFinishesTheRec
     EXPECT_TRUE(lines.back().ends_with("; VELK Closed."));
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.ends_with("Record started: Ch1"); }));
+}
+
+// One channel in one column is narrower than the toolbar: the window is kept wide enough for
+// every button, none hides behind the extension arrow, also at the window's minimum width.
+TEST_F(MainWindow, EveryToolbarButtonShowsInTheDefaultWindow)
+{
+    start(1);
+    auto allshown = [this] {
+        QToolBar* bar = form->toolbar();
+        for (QAction* a : bar->actions()) {
+            if (a->isSeparator())
+                continue;
+            QWidget* button = bar->widgetForAction(a);
+            if (!button || !button->isVisible() || button->geometry().right() >= bar->width())
+                return false;
+        }
+        auto* arrow = bar->findChild<QToolButton*>(QStringLiteral("qt_toolbar_ext_button"));
+        return !arrow || !arrow->isVisible();
+    };
+    ASSERT_TRUE(test::pumpuntil(allshown));
+    form->resize(form->minimumWidth(), form->height());
+    EXPECT_TRUE(test::pumpuntil(allshown));
+    EXPECT_GE(form->minimumWidth(), form->toolbar()->sizeHint().width());
+}
+
+// A stored panel width no screen could show is brought within the screen: the start-up does
+// not build a meter billions of pixels wide.
+TEST_F(MainWindow, AHugeStoredPanelWidthIsClampedToTheScreen)
+{
+    start(2, [](TConfig&) { displaysettings().panelwidth = 2'000'000'000; });
+    EXPECT_LE(displaysettings().panelwidth, maxpanelwidth);
+    EXPECT_GE(displaysettings().panelwidth, minpanelwidth);
+    EXPECT_EQ(form->meter().width(), displaysettings().panelwidth - 100);
+    EXPECT_EQ(panel(0).width(), displaysettings().panelwidth);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <QLineEdit>
 #include <QStyle>
 #include <QTimer>
+#include <algorithm>
+#include <functional>
 
 #include "app/password_forms.h"
 #include "app/password_guard.h"
@@ -244,6 +246,109 @@ TEST_F(PasswordWindow, TheEndOfTheSessionIsGuardedAndATerminationSignalIsNot)
     form->closewithoutguard();
     EXPECT_EQ(prompts, 0);
     EXPECT_TRUE(form->shutdowndone());
+}
+
+// Runs `action` on the next password prompt that opens (other than `except`), from its loop.
+void onnextprompt(QObject* context, std::function<void(Tpassform*)> action, Tpassform* except = nullptr)
+{
+    auto* poll = new QTimer(context);
+    poll->setInterval(5);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, action, except] {
+        auto* open = qobject_cast<Tpassform*>(QApplication::activeModalWidget());
+        if (!open || open == except || !open->isVisible())
+            return;
+        poll->stop();
+        poll->deleteLater();
+        action(open);
+    });
+    poll->start();
+}
+
+// A scheduled stop that arrives while the prompt is open for the user's stop of another channel
+// gets a prompt of its own; the first prompt keeps what was typed into it.
+TEST_F(PasswordWindow, AGuardedActionDuringAnOpenPromptGetsItsOwnPrompt)
+{
+    start(2, [](TConfig& c) {
+        c.passw = "pw";
+        c.exitpass = true;
+    });
+    form->prompt = [this] { return form->showprompt(); };
+    form->command("Start All Channels")->trigger();
+    Tpassform* first = nullptr;
+    Tpassform* second = nullptr;
+    QString firsttext;
+    onnextprompt(form.get(), [&](Tpassform* open) {
+        first = open;
+        first->edit()->setText("p");
+        onnextprompt(form.get(), [&](Tpassform* own) {
+            second = own;
+            second->edit()->setText("pw");
+            second->accept();
+        }, first);
+        form->schedulerswitch(1, false);
+        firsttext = first->edit()->text();
+        first->edit()->setText(firsttext + "w");
+        first->accept();
+    });
+    panel(0).btn->click();
+    EXPECT_EQ(first, form->passform());
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(firsttext, "p");
+    EXPECT_FALSE(system->channels().at(0).recording.load());
+    EXPECT_FALSE(system->channels().at(1).recording.load());
+    EXPECT_FALSE(panel(1).btn->isChecked());
+}
+
+// A scheduled stop of the channel whose prompt is open waits for that prompt, then asks on its
+// own; refused, it is logged.
+TEST_F(PasswordWindow, AScheduledStopWaitsForItsChannelsOpenPromptAndARefusalIsLogged)
+{
+    start(1, [](TConfig& c) {
+        c.passw = "pw";
+        c.exitpass = true;
+    });
+    form->command("Start All Channels")->trigger();
+    int asked = 0;
+    form->prompt = [&]() -> std::optional<std::string> {
+        if (++asked == 1)
+            form->schedulerswitch(0, false);
+        return std::string("wrong");
+    };
+    panel(0).btn->click();
+    EXPECT_EQ(asked, 1);
+    const std::string refused = "Scheduled stop refused, the channel keeps recording: Ch1";
+    ASSERT_TRUE(test::pumpuntil([&] {
+        const auto& lines = system->statuslog().lines();
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.ends_with(refused); });
+    }));
+    EXPECT_EQ(asked, 2);
+    EXPECT_TRUE(panel(0).btn->isChecked());
+    EXPECT_TRUE(system->channels().at(0).recording.load());
+}
+
+// A termination signal while a prompt is open closes the prompt as refused (even with the right
+// password typed) and closes the window once the prompt's caller has returned; later questions
+// are refused without a prompt.
+TEST_F(PasswordWindow, ACloseRequestDuringAPromptWaitsForItToEnd)
+{
+    start(2, [](TConfig& c) {
+        c.passw = "pw";
+        c.exitpass = true;
+    });
+    form->prompt = [this] { return form->showprompt(); };
+    form->command("Start All Channels")->trigger();
+    onnextprompt(form.get(), [&](Tpassform* open) {
+        open->edit()->setText("pw");
+        form->closewithoutguard();
+        EXPECT_FALSE(form->shutdowndone());
+    });
+    form->command("Stop All Channels")->trigger();
+    EXPECT_FALSE(form->shutdowndone());
+    EXPECT_TRUE(panel(0).btn->isChecked());
+    EXPECT_TRUE(panel(1).btn->isChecked());
+    ASSERT_TRUE(test::pumpuntil([&] { return form->shutdowndone(); }));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 }  // namespace

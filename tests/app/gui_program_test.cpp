@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -142,6 +143,49 @@ TEST_F(WindowedProgram, ADisplayThatDiesDoesNotCostTheRecording)
     EXPECT_EQ(program.wait(), 1) << program.output();
     expectfinished(descriptors[0]);
     EXPECT_NE(log().find("; The display is gone: closing.\r\n"), std::string::npos) << log();
+}
+
+// A scheduled stop under exit protection opens the password prompt (nobody answers it); a
+// termination signal then closes the prompt as refused and the window in order, instead of
+// shutting the recorder down under the prompt's caller.
+TEST_F(WindowedProgram, ATerminationSignalDuringAScheduledStopsPasswordPromptClosesInOrder)
+{
+    common = test::writedeskconfig(root, true);
+    config() = TConfig{};
+    loadconfig(config());
+    config().passw = "pw";
+    config().exitpass = true;
+    saveconfig(config());
+    config() = TConfig{};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    if (local.tm_hour == 23 && local.tm_min == 59)
+        GTEST_SKIP() << "the schedule would run across midnight";
+    auto clock = [](std::time_t t) {
+        std::tm tm{};
+        ::localtime_r(&t, &tm);
+        char text[16];
+        std::strftime(text, sizeof text, "%H:%M:%S", &tm);
+        return std::string(text);
+    };
+    const std::time_t stop = now + 3;
+    test::writetextfile(common + "scheduler.xml",
+                        R"(<Scheduler Version="3"><Scheduler Enabled="1" Count="1"/><Schedule0 Channel="0" Start=")" +
+                            clock(now - 3600) + R"(" Stop=")" + clock(stop) + R"("/></Scheduler>)");
+    test::ChildProcess program(VELKASIO_PATH, {},
+                               {"VELK_DATA_ROOT=" + root.root(), "VELK_VIRTUAL_CARDS=1", "QT_QPA_PLATFORM=offscreen",
+                                "LC_ALL=C"});
+    const auto descriptors = waitfordescriptor();
+    ASSERT_EQ(descriptors.size(), 1u) << program.output();
+    // The stop fires at its second; its prompt is open a moment later.
+    while (std::time(nullptr) < stop + 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    program.signal(SIGTERM);
+    ASSERT_EQ(program.wait(), 0) << program.output();
+    expectfinished(descriptors[0]);
+    EXPECT_NE(log().find("; Scheduled stop refused, the channel keeps recording: Desk\r\n"), std::string::npos)
+        << log();
 }
 
 }  // namespace

@@ -5,12 +5,15 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QTimeEdit>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 
 #include "app/add_schedule.h"
+#include "app/password_forms.h"
 #include "app/scheduler_form.h"
 #include "config/scheduler.h"
+#include "config/waitable_timer.h"
 #include "core/clock.h"
 #include "core/errors.h"
 #include "engine/channel.h"
@@ -54,6 +57,7 @@ TEST_F(SchedulerWindow, AddThroughTheDialogShowsTheRowAndTheEnableBoxLogsOn)
     ASSERT_TRUE(dialog.isVisible());
     EXPECT_FALSE(dialog.isModal());
     EXPECT_EQ(dialog.windowTitle(), "Add/Edit Schedule");
+    EXPECT_EQ(dialog.okbutton()->text(), "Ok");
     // Channel 0, start now, stop an hour later.
     ASSERT_EQ(dialog.channelbox()->count(), 2);
     EXPECT_EQ(dialog.channelbox()->currentText(), "Ch1");
@@ -179,6 +183,38 @@ TEST_F(SchedulerWindow, ScheduledStartAndStopPressTheRecordButton)
     form->schedulerswitch(0, false);
     EXPECT_EQ(prompts, 2);
     EXPECT_FALSE(panel(0).chn->recording.load());
+}
+
+// The termination signal arrives while a scheduled stop's password prompt is open, with the
+// scheduler's firing below it on the stack: the prompt closes as refused, the firing returns,
+// and only then does the recorder shut down.
+TEST_F(SchedulerWindow, ATerminationSignalDuringAScheduledStopsPromptShutsDownAfterTheFiring)
+{
+    start(1, [](TConfig& c) {
+        c.passw = "pw";
+        c.exitpass = true;
+    });
+    form->prompt = [this] { return form->showprompt(); };
+    window().schedules().add(0, 11.0 / 24, encodedatetime(1899, 12, 30, 12, 0, 5));
+    window().schedules().setenabled(true);
+    ASSERT_TRUE(panel(0).chn->recording.load());
+    bool prompted = false;
+    QTimer watcher;
+    watcher.setInterval(5);
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (qobject_cast<Tpassform*>(QApplication::activeModalWidget())) {
+            watcher.stop();
+            prompted = true;
+            form->closewithoutguard();
+        }
+    });
+    watcher.start();
+    clock.advance(std::chrono::seconds(6));
+    system->scheduler()->waitabletimer().checknow();
+    ASSERT_TRUE(test::pumpuntil([&] { return form->shutdowndone(); }));
+    EXPECT_TRUE(prompted);
+    EXPECT_TRUE(logged("Scheduled stop refused, the channel keeps recording: Ch1"));
+    EXPECT_TRUE(logged("VELK Closed."));
 }
 
 }  // namespace

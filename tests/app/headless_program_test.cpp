@@ -121,5 +121,23 @@ TEST(ProgramOptions, HelpVersionAndUnknownOptions)
     EXPECT_NE(bad.output().find("unknown option '--bogus'"), std::string::npos);
 }
 
+// A log folder the recorder cannot write: it records all the same, says so at once, and exits
+// with a failure, since its account of the run is lost.
+TEST_F(HeadlessProgramTest, AnUnusableLogFolderIsReportedAndFailsTheExitStatus)
+{
+    fs::create_directories(common());
+    test::writetextfile(common() + "Logs", "not a folder");
+    test::ChildProcess asio(VELKASIO_PATH, {"--headless"}, env());
+    ASSERT_TRUE(asio.waitforline("VELK System Activated.")) << asio.output();
+    asio.signal(SIGTERM);
+    EXPECT_EQ(asio.wait(), 1) << asio.output();
+    EXPECT_NE(asio.output().find("the log folder " + common() + "Logs cannot be used (not a folder)"),
+              std::string::npos)
+        << asio.output();
+    EXPECT_NE(asio.output().find("Could not save log file"), std::string::npos) << asio.output();
+    EXPECT_NE(asio.output().find("the status log could not be filed in " + common() + "Logs"), std::string::npos)
+        << asio.output();
+}
+
 }  // namespace
 }  // namespace velk

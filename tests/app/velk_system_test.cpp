@@ -7,6 +7,7 @@
 
 #include "config/config.h"
 #include "core/clock.h"
+#include "core/errors.h"
 #include "core/user_notifier.h"
 #include "recfiles/descriptor_files.h"
 #include "recfiles/processor.h"
@@ -124,6 +125,37 @@ TEST_F(VelkSystemTest, ASaveThatFailsAtShutdownIsReportedAndShutdownGoesOn)
     ASSERT_EQ(notifier.errors.size(), 1u);
     EXPECT_EQ(notifier.errors[0].rfind("Could not save settings|", 0), 0u);
     EXPECT_NE(system.statuslog().lines().back().find("VELK Closed."), std::string::npos);
+}
+
+// The windows make their panels once the channels exist and before the system is declared active;
+// a failure there ends the start-up, with the rest of it skipped.
+TEST_F(VelkSystemTest, ThePanelsComeBeforeActivationAndAFailureToArrangeThemEndsTheStartUp)
+{
+    auto position = [](VelkSystem& system, const std::string& text) {
+        const auto& lines = system.statuslog().lines();
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].ends_with("; " + text))
+                return static_cast<long>(i);
+        return -1L;
+    };
+    {
+        VelkSystem system(Edition::Asio);
+        system.onchannelsready = [] { addlog("panels arranged"); };
+        system.startup();
+        system.runqueue();
+        EXPECT_LT(position(system, "Starting Channels..."), position(system, "panels arranged"));
+        EXPECT_LT(position(system, "panels arranged"), position(system, "VELK System Activated."));
+        EXPECT_NE(system.scheduler(), nullptr);
+        system.shutdown();
+    }
+    VelkSystem system(Edition::Asio);
+    system.onchannelsready = [] { throw EVelkError("no room"); };
+    EXPECT_THROW(system.startup(), EVelkError);
+    system.runqueue();
+    EXPECT_GE(position(system, "Failed to arrange channels"), 0);
+    EXPECT_EQ(position(system, "VELK System Activated."), -1);
+    EXPECT_EQ(system.scheduler(), nullptr);
+    system.shutdown();
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 #include <pugixml.hpp>
 
 #include "config/edition.h"
+#include "config/schedule_time.h"
+#include "platform/file_io.h"
+
+#include <cstdio>
 #include "config/schedule_list.h"
 #include "config/config.h"
 #include "tests/support/temp_folder.h"
@@ -146,7 +150,76 @@ TEST_F(SchedulerFile, DamagedFilesKeepWhatWasReadAndSayWhatWasWrong)
         if (c.kept > 0) {
             EXPECT_EQ(scheduler->getschedule(0).channel, 1);
         }
+        // What was not read survives the next save: the file is kept aside, and said so.
+        EXPECT_EQ(test::readtextfile(file() + ".bad"), c.text);
+        EXPECT_TRUE(log.has("kept as " + file() + ".bad")) << c.text;
+        EXPECT_FALSE(fileexists(file()));
+        std::remove((file() + ".bad").c_str());
     }
+}
+
+TEST_F(SchedulerFile, AFileNotReadCompletelyIsNeverSavedOver)
+{
+    const std::string first = R"(<Scheduler><Scheduler Enabled="0" Count="2"/>
+             <Schedule0 Channel="1" Start="12:00:00" Stop="13:00:00"/>
+             <Schedule1 Channel="2" Start="at noon" Stop="13:00:00"/></Scheduler>)";
+    write(first);
+    reload();
+    ASSERT_EQ(scheduler->getcount(), 1u);
+    scheduler->savesettings(folder.path());
+    EXPECT_EQ(test::readtextfile(file() + ".bad"), first);
+    reload();
+    EXPECT_EQ(scheduler->getcount(), 1u);
+
+    // A second damaged file is kept beside the first.
+    write("<Scheduler>");
+    reload();
+    EXPECT_EQ(test::readtextfile(file() + ".bad"), first);
+    EXPECT_EQ(test::readtextfile(file() + ".bad.2"), "<Scheduler>");
+}
+
+// The times as the system's locales write them (strftime "%X" of each time format in use), read
+// back in any locale.
+TEST_F(SchedulerFile, ReadsTheTimesEveryLocaleWrites)
+{
+    struct Case {
+        const char* text;
+        int h, m, s;
+    } const cases[] = {
+        {"22:05:09", 22, 5, 9},                   // %T, %H:%M:%S
+        {"10:05:09 PM", 22, 5, 9},                // %r, %I:%M:%S %p
+        {"12:00:00 AM", 0, 0, 0},                 // midnight on a 12-hour clock
+        {"12:30:00 PM", 12, 30, 0},               // noon
+        {"10:05:09 PM CET", 22, 5, 9},            // %I:%M:%S %p %Z
+        {"CET 10:05:09 PM", 22, 5, 9},            // %Z %I:%M:%S %p
+        {"10:05:09 pm", 22, 5, 9},
+        {"10:05:09 p.m.", 22, 5, 9},
+        {" 7:05:09 AM", 7, 5, 9},                 // %l
+        {"22.05.09", 22, 5, 9},                   // %H.%M.%S
+        {"kl. 22.05 +0100", 22, 5, 0},            // kl. %H.%M %z
+        {"22:05", 22, 5, 0},                      // %R
+        {"22時05分09秒", 22, 5, 9},
+        {"午後 10時05分09秒", 22, 5, 9},          // %p %I時%M分%S秒
+        {"22시 05분 09초", 22, 5, 9},
+        {"오후 10시 05분 09초", 22, 5, 9},
+        {"下午10:05:09", 22, 5, 9},
+        {"۲۲:۰۵:۰۹", 22, 5, 9},                   // %OH:%OM:%OS with Persian digits
+        {"၁၀:၀၅:၀၉ ညနေ", 22, 5, 9},               // Myanmar digits, afternoon
+        {"ÖS 10.05.09", 22, 5, 9},
+    };
+    for (const Case& c : cases) {
+        TDateTime value = -1;
+        EXPECT_EQ(parsescheduletime(c.text, value), TimeTextResult::Ok) << c.text;
+        EXPECT_DOUBLE_EQ(value, hms(c.h, c.m, c.s)) << c.text;
+    }
+    for (const char* bad : {"noon", "", "10", "1:2:3:4", "10:00 AM PM", "1000:00"}) {
+        TDateTime value = 0;
+        EXPECT_NE(parsescheduletime(bad, value), TimeTextResult::Ok) << bad;
+    }
+    TDateTime value = 0;
+    EXPECT_EQ(parsescheduletime("13:00:00 PM", value), TimeTextResult::Ok);
+    EXPECT_DOUBLE_EQ(value, hms(13, 0));
+    EXPECT_EQ(parsescheduletime("24:00:00", value), TimeTextResult::OutOfRange);
 }
 
 TEST_F(SchedulerFile, AcceptsOtherTimeShapesAndPaddedNumbers)
@@ -181,15 +254,15 @@ TEST_F(SchedulerFile, HostileFilesNeverCrash)
     EXPECT_EQ(scheduler->getcount(), 0u);
     EXPECT_TRUE(log.has("Scheduler file damaged"));
 
-    // More schedules than are read.
+    // Many schedules: every one is read.
     std::string many = R"(<Scheduler><Scheduler Enabled="0" Count="5000"/>)";
     for (int i = 0; i < 5000; ++i)
         many += "<Schedule" + std::to_string(i) + R"( Channel="1" Start="01:00:00" Stop="02:00:00"/>)";
     write(many + "</Scheduler>");
     log.lines.clear();
     reload();
-    EXPECT_EQ(scheduler->getcount(), TScheduler::maxschedules);
-    EXPECT_TRUE(log.has("only the first 4096 schedules were read"));
+    EXPECT_EQ(scheduler->getcount(), 5000u);
+    EXPECT_TRUE(log.lines.empty());
 
     // Binary garbage.
     std::string garbage;

@@ -8,6 +8,11 @@
 #include "config/waitable_timer.h"
 #include "core/errors.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+
 namespace velk {
 namespace {
 
@@ -65,13 +70,18 @@ TEST_F(SchedulerTiming, SwitchedOnInsideTheWindowStartsAtOnceStopsAndStartsAgain
     EXPECT_DOUBLE_EQ(scheduler->duetime(), on(15, 11, 0));
 }
 
-TEST_F(SchedulerTiming, SwitchedOnExactlyAtTheStartTimeStartsOnce)
+// Arming takes the first event later than now: one due at that very instant waits for its next
+// day, and the window test excludes the start time too.
+TEST_F(SchedulerTiming, SwitchedOnExactlyAtTheStartTimeDoesNotStart)
 {
     advanceto(on(14, 10, 0));
     scheduler->addschedule(1, hms(10, 0), hms(11, 0));
     scheduler->enable(true);
     settle();
-    EXPECT_EQ(calls, (std::vector<Fired>{{1, true, on(14, 10, 0)}}));
+    EXPECT_TRUE(calls.empty());
+    EXPECT_DOUBLE_EQ(scheduler->duetime(), on(14, 11, 0));
+    advanceto(on(15, 10, 0));
+    EXPECT_EQ(calls, (std::vector<Fired>{{1, false, on(14, 11, 0)}, {1, true, on(15, 10, 0)}}));
 }
 
 TEST_F(SchedulerTiming, AcrossMidnight)
@@ -290,6 +300,69 @@ TEST_F(FallBack, ChangesInTheSecondPassDoNotRepeatTheFirstPassEvents)
     settle();
     EXPECT_EQ(calls.size(), 1u);
     EXPECT_DOUBLE_EQ(scheduler->duetime(), encodedatetime(2027, 10, 31, 5, 0));
+}
+
+// A zone whose clocks went back an hour (UTC+1 to UTC+0) 20 minutes before the real now: the
+// local times of the last 20 and the next 40 minutes happen twice, and now lies in the second
+// pass. Set before the scheduler and its clock exist.
+class RecentZone {
+protected:
+    RecentZone()
+    {
+        const char* old = std::getenv("TZ");
+        oldzone = old ? std::optional<std::string>(old) : std::nullopt;
+        // The end of summer time as the summer clock shows it: 40 minutes from now in UTC + 1 h.
+        const std::time_t end = std::time(nullptr) + 100 * 60;
+        std::tm utc{};
+        ::gmtime_r(&end, &utc);
+        usable = utc.tm_yday > 0;
+        char rule[96];
+        std::snprintf(rule, sizeof rule, "XST0XDT-1,0/0,%d/%d:%02d:%02d", utc.tm_yday, utc.tm_hour, utc.tm_min,
+                      utc.tm_sec);
+        ::setenv("TZ", rule, 1);
+        ::tzset();
+    }
+    ~RecentZone()
+    {
+        if (oldzone)
+            ::setenv("TZ", oldzone->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+    std::optional<std::string> oldzone;
+    bool usable = true;
+};
+
+class RecentFallBack : public RecentZone, public test::SchedulerFixture {
+protected:
+    RecentFallBack() : SchedulerFixture(tolocaldatetime(std::chrono::system_clock::now())) {}
+};
+
+// Armed in the second pass (as after a restart), an event later in the repeated hour fires at its
+// second occurrence, once, instead of never.
+TEST_F(RecentFallBack, ArmedInTheSecondPassOfTheRepeatedHourFiresItsLaterEventsOnce)
+{
+    // The fixture's clock started at the first pass of the local time now; on to the real now.
+    clock.advance(std::chrono::system_clock::now() - clock.now());
+    const SystemTime begin = clock.now();
+    const TDateTime local = now();
+    if (!usable || decodedatetime(local).hour == 23)
+        GTEST_SKIP() << "the zone rule needs a day of the year before today's, and no midnight within the hour";
+    ASSERT_NE(fromlocaldatetime(local, LocalTimeChoice::Earliest), fromlocaldatetime(local, LocalTimeChoice::Latest))
+        << "now should lie in the repeated hour";
+    const TDateTime tenminutes = 10.0 / (24 * 60);
+    scheduler->addschedule(0, local + tenminutes, local + 3 * tenminutes);
+    scheduler->enable(true);
+    ASSERT_TRUE(scheduler->waitabletimer().armed());
+    EXPECT_LT(std::chrono::abs(scheduler->waitabletimer().dueinstant() - (begin + std::chrono::minutes(10))),
+              std::chrono::milliseconds(2));
+    advanceby(std::chrono::minutes(11));
+    advanceby(std::chrono::minutes(20));
+    advanceby(std::chrono::hours(2));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_TRUE(calls[0].start);
+    EXPECT_FALSE(calls[1].start);
 }
 
 // --- wall-clock steps ---

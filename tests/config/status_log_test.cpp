@@ -138,5 +138,36 @@ TEST_F(StatusLogTest, OverflowWhileTheFileCannotBeWrittenLosesNoLine)
     EXPECT_EQ(file("2024-03-05.log"), "1\r\n2\r\n*** Log size limit reached, list reset.\r\n3\r\n");
 }
 
+// The error box runs an event loop that keeps delivering lines; each overflow among them would
+// save again. One box is shown at a time, and once the folder works every line is filed in order.
+TEST_F(StatusLogTest, LinesArrivingWhileTheSaveErrorIsShownQueueBehindOneBox)
+{
+    struct Arriving : UserNotifier {
+        StatusLog* log = nullptr;
+        int boxes = 0;
+        void error(const std::string&, const std::string&) override
+        {
+            ++boxes;
+            for (int i = 0; i < 7; ++i)
+                log->append("during " + std::to_string(i));
+        }
+        void information(const std::string&, const std::string&) override {}
+    } arriving;
+    StatusLog small(3);
+    arriving.log = &small;
+    setusernotifier(&arriving);
+    small.setfolder(folder.file("missing-folder"));
+    for (const char* line : {"1", "2", "3", "4"})
+        small.append(line);
+    EXPECT_EQ(arriving.boxes, 1);
+    small.setfolder(folder.path());
+    ASSERT_TRUE(small.savelog());
+    const std::string reset = "*** Log size limit reached, list reset.\r\n";
+    EXPECT_EQ(file("2024-03-05.log"), "1\r\n2\r\n3\r\n" + reset + "4\r\nduring 0\r\n" + reset +
+                                          "during 1\r\nduring 2\r\n" + reset + "during 3\r\nduring 4\r\n" + reset +
+                                          "during 5\r\nduring 6\r\n");
+    setusernotifier(&notifier);
+}
+
 }  // namespace
 }  // namespace velk
