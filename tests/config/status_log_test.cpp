@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <clocale>
+#include <csignal>
 #include <thread>
 
 #include "core/clock.h"
@@ -136,6 +138,28 @@ TEST_F(StatusLogTest, OverflowWhileTheFileCannotBeWrittenLosesNoLine)
     small.setfolder(folder.path());
     ASSERT_TRUE(small.savelog());
     EXPECT_EQ(file("2024-03-05.log"), "1\r\n2\r\n*** Log size limit reached, list reset.\r\n3\r\n");
+}
+
+// A full disk takes part of an append: that part is taken back, the lines stay unfiled, and the
+// next filing writes every line exactly once.
+TEST_F(StatusLogTest, AFullDiskKeepsTheLinesAndTheNextFilingWritesEachOnce)
+{
+    log.append("first line");
+    log.append("second line");
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 8;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const bool filed = log.savelog();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(filed);
+    EXPECT_EQ(file("2024-03-05.log"), "");
+    log.append("third line");
+    ASSERT_TRUE(log.savelog());
+    EXPECT_EQ(file("2024-03-05.log"), "first line\r\nsecond line\r\nthird line\r\n");
 }
 
 }  // namespace
