@@ -263,12 +263,14 @@ void VelkSystem::housekeeping()
 // Main thread: the live configuration and channels may be read here.
 void VelkSystem::checkspace()
 {
+    // 16-bit samples at the configured rate; the writers' own formats belong to the card threads.
+    const std::uint64_t rate = static_cast<std::uint64_t>(samplerateofindex(config().samplerate)) * 2;
     std::vector<LowSpaceAlarm::Need> needs;
     for (std::size_t i = 0; i < channels_.size(); ++i) {
         const TChannel& ch = channels_.at(i);
-        if (!ch.recording.load() || !ch.writer)
+        if (!ch.recording.load())
             continue;
-        needs.push_back({ch.mypath.empty() ? config().outfolder : ch.mypath, ch.writer->format().nAvgBytesPerSec});
+        needs.push_back({ch.mypath.empty() ? config().outfolder : ch.mypath, rate * (ch.stereo ? 2 : 1)});
     }
     space_.check(needs, config().lowspaceminutes);
 }
