@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "app/velk_system.h"
+#include "core/clock.h"
 #include "core/errors.h"
 #include "core/unique_fd.h"
 
@@ -38,11 +39,19 @@ int HeadlessLoop::run()
     UniqueFd signals(::signalfd(-1, &set, SFD_CLOEXEC));
     if (!signals)
         throw EOSError(errno);
+    // The system's housekeeping runs about once a second, between messages.
+    constexpr auto period = std::chrono::seconds(1);
+    auto last = appclock().monotonic();
     for (;;) {
         system_.runqueue();
+        if (const auto now = appclock().monotonic(); now - last >= period) {
+            last = now;
+            system_.housekeeping();
+        }
         pollfd fds[2] = {{system_.queue().wakeupfd(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
-        // Woken for the status log's filing too, when no message comes.
-        const auto filing = std::min<std::chrono::milliseconds::rep>(system_.untillogfiling().count(), 60'000);
+        // Woken for the status log's filing and the housekeeping too, when no message comes.
+        const auto filing = std::min<std::chrono::milliseconds::rep>(
+            {system_.untillogfiling().count(), 60'000, std::chrono::milliseconds(period).count()});
         if (::poll(fds, 2, static_cast<int>(filing)) < 0) {
             if (errno == EINTR)
                 continue;

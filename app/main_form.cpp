@@ -85,6 +85,8 @@ TMainForm::TMainForm(VelkSystem& system, QWidget* parent) : QWidget(parent), sys
 
     drawtimer_.setInterval(drawinterval);
     connect(&drawtimer_, &QTimer::timeout, this, [this] { guarded([this] { drawmeters(); }); });
+    housekeepingtimer_.setInterval(1000);
+    connect(&housekeepingtimer_, &QTimer::timeout, this, [this] { guarded([this] { system_.housekeeping(); }); });
 
     startsystem();
 }
@@ -332,6 +334,7 @@ void TMainForm::startsystem()
     // After a failed start-up the meters stay still until the next start.
     if (!failed)
         drawtimer_.start();
+    housekeepingtimer_.start();
     syncloglist();
 }
 
@@ -631,6 +634,7 @@ void TMainForm::shutdownsystem()
         return;
     shutdowndone_ = true;
     drawtimer_.stop();
+    housekeepingtimer_.stop();
     // The channels are freed by the shutdown; the panels stop reading them first.
     for (TDisplay* panel : displaylist_)
         panel->chn = nullptr;

@@ -164,6 +164,7 @@ private:
     QImage meterpicture_;
     QImage meterbitmap_;
     QTimer drawtimer_;
+    QTimer housekeepingtimer_;  // VelkSystem::housekeeping, once a second
     std::size_t listed_ = 0;  // status-log lines shown in the list
     std::size_t resetsseen_ = 0;  // status-log list resets the list has followed
     bool syncpending_ = false;    // the list is brought up to date from the event loop

@@ -87,6 +87,7 @@ void VelkSystem::startup()
     processor_ = std::make_unique<TProcessor>(config().common_path, cleanupevent_.get());
     // Before any channel records: nothing the recovery looks at belongs to a live recording.
     const std::vector<std::string> waiting = recover();
+    cleanupevent_->set();  // the start-up pass, once the recovery is done with the folders
     startchannels();
     addlog("VELK System Activated.");
     if (config().autorecording)
@@ -167,6 +168,9 @@ void VelkSystem::shutdown()
     // Descriptor messages of recordings finished above are handled while the processor exists, so
     // their compressions are stored with its queue instead of started.
     runqueue();
+    writeheldback();
+    if (descriptors_.size())
+        addlog("Recording descriptors not written for lack of space: " + std::to_string(descriptors_.size()));
     processor_.reset();
     cleanupevent_.reset();
     addlog("VELK Closed.");
@@ -210,15 +214,62 @@ void VelkSystem::logline(LogLineMessage& message)
 
 void VelkSystem::savedescriptor(SaveDescriptorMessage& message)
 {
-    writedescriptor(message.path, message.descriptor);
+    // A write that works again means there is room for the ones held back too.
+    if (descriptors_.write(message.path, message.descriptor, false) && descriptors_.size())
+        writeheldback();
 }
 
 void VelkSystem::filecomplete(FileCompleteMessage& message)
 {
-    writedescriptor(message.path, message.descriptor);
-    // Without a processor (after shutdown) the descriptor stays in state 2, as after a crash.
+    // Without a processor (after shutdown) the descriptor stays in state 2, as after a crash. A
+    // descriptor that could not be written is queued once it is: the converter reads it.
+    if (!descriptors_.write(message.path, message.descriptor, processor_ != nullptr))
+        return;
     if (processor_)
         processor_->addtask(message.path);
+    if (descriptors_.size())
+        writeheldback();
+}
+
+void VelkSystem::writeheldback()
+{
+    for (const std::string& path : descriptors_.retry())
+        if (processor_)
+            processor_->addtask(path);
+}
+
+void VelkSystem::housekeeping()
+{
+    if (!started_ || stopped_)
+        return;
+    try {
+        if (descriptors_.size())
+            writeheldback();
+        const auto now = appclock().monotonic();
+        if (!spacechecked_ || now - lastspacecheck_ >= spacecheckperiod) {
+            spacechecked_ = true;
+            lastspacecheck_ = now;
+            checkspace();
+        }
+    } catch (const std::exception& e) {
+        // Only a log line that could not be posted gets here; the next second tries again.
+        std::fprintf(stderr, "%s\n", e.what());
+    }
+}
+
+// Main thread: the live configuration and channels may be read here.
+void VelkSystem::checkspace()
+{
+    // 16-bit samples at the configured rate; the writers' own formats belong to the card threads.
+    const std::uint64_t rate = static_cast<std::uint64_t>(samplerateofindex(config().samplerate)) * 2;
+    std::vector<LowSpaceAlarm::Need> needs;
+    for (std::size_t i = 0; i < channels_.size(); ++i) {
+        const TChannel& ch = channels_.at(i);
+        if (!ch.recording.load())
+            continue;
+        needs.push_back({ch.mypath.empty() ? config().outfolder : ch.mypath, rate * (ch.stereo ? 2 : 1)});
+    }
+    space_.check(needs, config().lowspaceminutes);
 }
 
 std::vector<std::string> VelkSystem::compressionqueue() const

@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "app/channel_list.h"
+#include "app/low_space_alarm.h"
 #include "config/edition.h"
 #include "config/status_log.h"
 #include "core/main_thread_queue.h"
+#include "recfiles/descriptor_backlog.h"
 
 namespace velk {
 
@@ -34,8 +36,8 @@ public:
     VelkSystem& operator=(const VelkSystem&) = delete;
 
     // Start-up: the status log takes lines from here on; the configuration is loaded (defaults
-    // when the files are missing or damaged); the cleanup thread and the compression processor
-    // start; what an earlier run left unfinished is repaired (RecordingRecovery); the sound cards
+    // when the files are missing or damaged); the cleanup thread (with its start-up pass) and the
+    // compression processor start; what an earlier run left unfinished is repaired (RecordingRecovery); the sound cards
     // start, one channel per configured channel is attached to its card, the unused cards stop
     // and, with `autorecording`, every channel is switched on; the compressions left from the last
     // run (the stored queue and every recording still waiting) are queued again; the schedule is
@@ -58,6 +60,14 @@ public:
     // succeeds again.
     static constexpr std::chrono::seconds logfileinterval{60};
     std::chrono::milliseconds untillogfiling() const;
+    // The loops' timer, about once a second: writes the descriptors a full data folder held back
+    // and, every `spacecheckperiod`, checks the output folders' free space (the low-space alarm).
+    void housekeeping();
+    static constexpr std::chrono::seconds spacecheckperiod{10};
+    // An output folder has less room than the low-space alarm asks for.
+    bool lowspace() const { return space_.low(); }
+    // Descriptors waiting for room in the data folder.
+    std::size_t heldbackdescriptors() const { return descriptors_.size(); }
     MainThreadQueue& queue() { return queue_; }
     StatusLog& statuslog() { return statuslog_; }
     TChannelList& channels() { return channels_; }
@@ -95,6 +105,8 @@ private:
     void startchannels();
     void filelogifdue();
     void startscheduler();
+    void writeheldback();
+    void checkspace();
     Edition edition_;
     MainThreadQueue queue_;
     StatusLog statuslog_;
@@ -110,6 +122,10 @@ private:
     std::unique_ptr<CleanupThread> cleanup_;
     std::unique_ptr<TProcessor> processor_;
     std::unique_ptr<TScheduler> scheduler_;
+    DescriptorBacklog descriptors_;
+    LowSpaceAlarm space_;
+    std::chrono::steady_clock::time_point lastspacecheck_{};
+    bool spacechecked_ = false;
 };
 
 // "4.0.0"

@@ -54,6 +54,7 @@ struct TConfig {
     std::int32_t interval = 4;                   // index into splitintervals
     bool timealign = false;                      // align splits with the time of day
     std::int32_t cleanuptime = 100;              // delete recordings older than this (days); 0 never
+    std::int32_t lowspaceminutes = 15;           // warn below this much recording time left; 0 never
     bool autorecording = false;                  // start all channels after start-up
     bool toolbar = true;
     bool stayontop = false;

@@ -122,7 +122,9 @@ std::string buildxml(const TConfig& c, const TDisplaySettings& display)
     setint(n, "Card", c.pcard);
     setint(n, "Volume", c.pvolume);
 
-    setint(root.append_child("Cleanup"), "Days", c.cleanuptime);
+    n = root.append_child("Cleanup");
+    setint(n, "Days", c.cleanuptime);
+    setint(n, "LowSpaceMinutes", c.lowspaceminutes);
     setword(root.append_child("Normalize"), "Enabled", c.normalize);
 
     n = root.append_child("Display");
@@ -366,7 +368,9 @@ void readxml(pugi::xml_node root, TConfig& c, std::int32_t& panelwidth, std::vec
     n.integer("Card", c.pcard);
     n.integer("Volume", c.pvolume);
 
-    section(root, "Cleanup", notes).integer("Days", c.cleanuptime);
+    n = section(root, "Cleanup", notes);
+    n.integer("Days", c.cleanuptime);
+    n.integer("LowSpaceMinutes", c.lowspaceminutes, Need::optional);
 
     Element(root.child("Normalize"), "Normalize", notes).flag("Enabled", c.normalize, Need::optional);
 
@@ -454,6 +458,7 @@ void bringintorange(TConfig& c, std::vector<std::string>* notes)
     clampto(c.avgbitrate, 0, lastbitrate, at("MP3 AvgBitrate"));
     // Zero days means "never delete": the safe reading of a negative age.
     clampto(c.cleanuptime, 0, highest, at("Cleanup Days"));
+    clampto(c.lowspaceminutes, 0, 24 * 60, at("Cleanup LowSpaceMinutes"));
     // Playback: a device index and an attenuation from 0 (full) down to -10000 (silent).
     clampto(c.pcard, 0, highest, at("Playback Card"));
     clampto(c.pvolume, -10000, 0, at("Playback Volume"));

@@ -144,7 +144,7 @@ void TChannel::stoprecording()
     {
         auto lock = lockcard(owner);
         recording.store(false, std::memory_order_relaxed);
-        if (writer && writer->fileopen()) {
+        if (writer && (writer->fileopen() || writer->waiting())) {
             try {
                 writer->closefile();
             } catch (const std::exception& e) {
@@ -169,25 +169,41 @@ void TChannel::process(const std::int16_t* data, std::uint32_t dsize, int dmax)
             return;
         }
         const Mono now = appclock().monotonic();
+        // A recording the disk cut off is still running: the writer opens its next file.
+        const bool active = writer->fileopen() || writer->waiting();
         if (dmax > threshold.load(std::memory_order_relaxed)) {
             voxstart = now;
-            if (!writer->fileopen()) {
+            if (!active) {
                 poststate(1);
                 addlog("Record started: " + chname);
-                writer->newfile(mypath, chname, appclock().now());
+                try {
+                    writer->newfile(mypath, chname, appclock().now());
+                } catch (const std::exception& e) {
+                    if (!writer->diskfull())
+                        throw;
+                    const std::string detail = writer->waitfordisk(mypath, chname);
+                    addlog("Error: " + std::string(e.what()) + " " + chname + detail);
+                    return;
+                }
             }
         } else {
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - voxstart).count();
             if ((ms < 0 ? -ms : ms) / 1000 >= voxtimer.load(std::memory_order_relaxed)) {
                 poststate(2);
-                if (writer->fileopen()) {
+                if (active) {
                     writer->closefile();
                     addlog("Record complete: " + chname);
                 }
             }
         }
-        if (writer->fileopen())
+        if (writer->fileopen() || writer->waiting())
             writer->writedata(bytes, dsize, dmax);
+    } catch (const ERecordingInterrupted& e) {
+        // The channel stays on; the writer starts a new file when the disk has room again.
+        try {
+            addlog("Error: " + std::string(e.what()) + " " + chname + e.detail());
+        } catch (...) {
+        }
     } catch (const std::exception& e) {
         fail(e.what());
     }

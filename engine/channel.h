@@ -19,6 +19,8 @@
 //
 // process() allocates nothing and takes no lock while the channel stays in one state; opening
 // and closing recordings (state changes) do file-system work and post messages.
+// A full disk does not switch the channel off: the error is logged with its reason and the
+// writer opens the next file when there is room again (see WAVwriter).
 
 #include <atomic>
 #include <chrono>

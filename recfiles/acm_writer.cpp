@@ -40,6 +40,7 @@ const char* const kCorrectHeaderError = "Can not correct file header";
 std::size_t writeall(int fd, const std::uint8_t* data, std::size_t count)
 {
     std::size_t done = 0;
+    errno = 0;
     while (done < count) {
         const ssize_t n = ::write(fd, data + done, count - done);
         if (n < 0 && errno == EINTR)
@@ -76,6 +77,7 @@ struct TACMWriter::State {
     bool opened = false;
     // A data write failed: the file holds what was written before; further writes are refused.
     bool failed = false;
+    int error = 0;  // errno of the failed write
     std::string path;
 
     std::unique_ptr<TCodecStream> stream;
@@ -127,6 +129,7 @@ TACMWriter::~TACMWriter()
 bool TACMWriter::isopen() const { return state_->opened; }
 bool TACMWriter::passthrough() const { return state_->pass; }
 std::uint32_t TACMWriter::framecount() const { return state_->frames; }
+int TACMWriter::lasterror() const { return state_->error; }
 
 void TACMWriter::open(const std::string& path)
 {
@@ -137,6 +140,7 @@ void TACMWriter::open(const std::string& path)
     s.frames = 0;
     s.fill = 0;
     s.failed = false;
+    s.error = 0;
     s.datasize = 0;
     s.flags = CODEC_CONVERTF_START | CODEC_CONVERTF_BLOCKALIGN;
 
@@ -186,6 +190,7 @@ void TACMWriter::State::createfile()
     // Exclusive: whatever stands at the path (a file, a link, another recording) is never replaced.
     const int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (raw < 0) {
+        error = errno;
         if (errno == EEXIST)
             throw EOutputNameTaken(path);
         throw EMakerError("Can not open file:" + path + "\r\n");
@@ -223,8 +228,10 @@ void TACMWriter::State::createfile()
     datapos = header.size();
     // Sizes of an empty file: valid for every reader until the first data refreshes them.
     le::put32(&header[4], static_cast<std::uint32_t>(header.size() - 8));
-    if (writeall(fd.get(), header.data(), header.size()) != header.size())
+    if (writeall(fd.get(), header.data(), header.size()) != header.size()) {
+        error = errno != 0 ? errno : ENOSPC;
         throw EMakerError(kHeaderError);
+    }
 }
 
 // Appends converted (or passed-through) bytes to the data chunk. On a short write the file is cut
@@ -233,6 +240,8 @@ void TACMWriter::State::writedata(const std::uint8_t* data, std::size_t count)
 {
     const std::size_t done = writeall(fd.get(), data, count);
     if (done != count) {
+        // A write that took nothing without an error still means the device is full.
+        error = errno != 0 ? errno : ENOSPC;
         failed = true;
         const std::size_t block = std::max<std::size_t>(1, target.fx.nBlockAlign);
         const std::uint64_t whole = (datasize + done) / block * block;

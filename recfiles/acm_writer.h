@@ -40,6 +40,8 @@ public:
     bool passthrough() const;
     // Source frames consumed so far.
     std::uint32_t framecount() const;
+    // The errno of the last failed file write (0 when none failed), e.g. ENOSPC on a full disk.
+    int lasterror() const;
 
 private:
     struct State;

@@ -88,7 +88,9 @@ void CleanupThread::run()
     // The lowest priority: the cleanup never competes with capture or compression.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
     while (!terminated_.load()) {
-        event_.wait();
+        // Woken by the event (start-up, finished compressions, shutdown) or by the minute, so a
+        // pass runs once a day even when nothing is compressed.
+        const bool woken = event_.waitfor(checkperiod);
         // cleanuptime is a scalar the main thread may change at any time; read it once per wake-up.
         const int days = config().cleanuptime;
         if (!terminated_.load() && days > 0 && appclock().nowlocal() > lastcheck + 1.0) {
@@ -99,6 +101,8 @@ void CleanupThread::run()
                 report(e.what());
             }
         }
+        if (!woken)
+            continue;
         {
             std::lock_guard lock(mutex_);
             ++handled_;

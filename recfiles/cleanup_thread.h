@@ -1,7 +1,7 @@
 #pragma once
-// CleanupThread: deletes recordings older than `cleanuptime` days. It does not run on a timer: the
-// compression processor wakes it after each finished compression, and it runs a pass at most once
-// a day. A pass walks the descriptor folder with its subfolders and deletes, for every descriptor
+// CleanupThread: deletes recordings older than `cleanuptime` days, in a pass at start-up (the main
+// thread wakes it) and then once a day: it looks at the clock every minute and whenever the
+// compression processor wakes it after a finished compression, and runs a pass at most once a day. A pass walks the descriptor folder with its subfolders and deletes, for every descriptor
 // whose recording started more than `cleanuptime` whole days ago, the descriptor and the audio
 // file it points to. `cleanuptime` 0 switches the cleanup off. Only regular descriptor files of
 // the data folder and recordings inside the output folders are deleted (OwnFolders); anything
@@ -58,7 +58,10 @@ public:
     // Recordings deleted by the current (or last) pass.
     int deletetcount() const { return deletetcount_.load(); }
 
-    // Wake-ups the thread has finished handling (a pass, or the decision not to run one). Tests
+    // How often the thread looks at the clock without being woken.
+    static constexpr std::chrono::minutes checkperiod{1};
+
+    // Event wake-ups the thread has finished handling (a pass, or the decision not to run one). Tests
     // set the event and wait here for the outcome instead of sleeping.
     std::uint64_t wakeups() const;
     // Waits until at least `count` wake-ups were handled; false if `timeout` passed first.

@@ -1,8 +1,10 @@
 #include "recfiles/wav_writer.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <exception>
@@ -51,7 +53,7 @@ std::string stemof(const std::string& path)
     return name;
 }
 
-void makefolders(const std::string& folder)
+void makefolders(const std::string& folder, int& error)
 {
     if (folder.empty())
         return;
@@ -60,7 +62,28 @@ void makefolders(const std::string& folder)
         return;
     // forcefolders leaves errno alone when a file stands where a folder should be.
     const int err = errno != 0 ? errno : ENOTDIR;
+    error = err;
     throw EVelkError("Could not create directory structure: " + folder + "\r\n" + systemerrortext(err));
+}
+
+// Bytes an unprivileged writer may still use on the file system of `folder`; -1 when unknown.
+std::int64_t freebytes(const std::string& folder)
+{
+    struct statvfs st {};
+    if (folder.empty() || ::statvfs(folder.c_str(), &st) != 0)
+        return -1;
+    return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);
+}
+
+// ": No space left on device (0 bytes free)"
+std::string diskdetail(int error, std::int64_t free)
+{
+    std::string detail;
+    if (error != 0)
+        detail = ": " + systemerrortext(error);
+    if (free >= 0)
+        detail += " (" + std::to_string(free) + " bytes free)";
+    return detail;
 }
 
 }  // namespace
@@ -127,6 +150,7 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
         names_ = RecordingNames::fromconfig();
     name_ = name;
     folder_ = folder;
+    lasterror_ = 0;
 
     const TDateTime local = tolocaldatetime(time);
     const std::string audiobase = templatepath(folder_, makefilename(name_, names_.namingrule, local));
@@ -135,8 +159,8 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     // A cut path would point at some other file.
     if (!TRecDescriptor::pathfits(audiobase + ".wav"))
         throw EVelkError("Recording path is longer than 260 characters: " + audiobase + ".wav");
-    makefolders(folderof(audiobase));
-    makefolders(folderof(descriptorbase));
+    makefolders(folderof(audiobase), lasterror_);
+    makefolders(folderof(descriptorbase), lasterror_);
 
     const TConfig& c = config();
     Recording rec;
@@ -182,6 +206,7 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
         } catch (...) {
             // Nothing is left behind for a recording that never ran (the writer removes a file it
             // could not finish creating), and no descriptor was written for it.
+            lasterror_ = rec.audio->lasterror();
             addlog("New file: " + stemof(rec.audiopath));
             throw;
         }
@@ -215,11 +240,12 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
 
     current_ = std::move(rec);
     fileopen_ = true;
+    waiting_ = false;
 }
 
 std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, int dmax)
 {
-    if (!fileopen_)
+    if (!fileopen_ && !(waiting_ && tryresume(dsize)))
         return 0;
     if (dmax > current_.peak)
         current_.peak = dmax;
@@ -239,7 +265,12 @@ std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, in
             overlapopen_ = true;
             fileopen_ = false;
         }
-        newfile(folder_, name_, appclock().now());
+        try {
+            newfile(folder_, name_, appclock().now());
+        } catch (const std::exception& e) {
+            std::string message = e.what();
+            throw ERecordingInterrupted(std::move(message), startwaiting(lasterror_));
+        }
     }
 
     if (overlapopen_) {
@@ -248,9 +279,9 @@ std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, in
                 overlap_.peak = dmax;
             try {
                 overlap_.audio->write(data, dsize);
-            } catch (...) {
-                abandonall();
-                throw;
+            } catch (const std::exception& e) {
+                std::string message = e.what();
+                throw ERecordingInterrupted(std::move(message), startwaiting(overlap_.audio->lasterror()));
             }
         } else {
             closeoverlap();
@@ -259,15 +290,62 @@ std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, in
 
     try {
         current_.audio->write(data, dsize);
-    } catch (...) {
-        abandonall();
-        throw;
+    } catch (const std::exception& e) {
+        std::string message = e.what();
+        throw ERecordingInterrupted(std::move(message), startwaiting(current_.audio->lasterror()));
     }
     return dsize;
 }
 
+std::string WAVwriter::startwaiting(int error)
+{
+    lasterror_ = error;
+    abandonall();
+    waiting_ = true;
+    gapstart_ = appclock().monotonic();
+    waitbytes_ = 0;
+    return diskdetail(error, freebytes(folder_));
+}
+
+bool WAVwriter::tryresume(std::size_t dsize)
+{
+    waitbytes_ += dsize;
+    if (waitbytes_ < std::max<std::uint64_t>(1, infmt_.nAvgBytesPerSec))
+        return false;
+    waitbytes_ = 0;
+    // No file is tried while the disk cannot take its header and a few seconds of audio.
+    const std::int64_t free = freebytes(folder_);
+    if (free >= 0 && free < 65536 + 2 * std::int64_t{fmt_.nAvgBytesPerSec})
+        return false;
+    try {
+        newfile(folder_, name_, appclock().now());
+    } catch (const std::exception&) {
+        return false;  // reported when the wait began; tried again a second later
+    }
+    addlog("Recording resumed after a gap of " + std::to_string(wholeseconds(gapstart_, appclock().monotonic())) +
+           " s: " + name_);
+    return true;
+}
+
+std::string WAVwriter::waitfordisk(const std::string& folder, const std::string& name)
+{
+    folder_ = folder;
+    name_ = name;
+    return startwaiting(lasterror_);
+}
+
+bool WAVwriter::diskfull() const
+{
+    return lasterror_ == ENOSPC || lasterror_ == EDQUOT || lasterror_ == EFBIG;
+}
+
 void WAVwriter::closefile()
 {
+    if (waiting_) {
+        waiting_ = false;
+        addlog("Recording ended after a gap of " + std::to_string(wholeseconds(gapstart_, appclock().monotonic())) +
+               " s: " + name_);
+    }
     std::exception_ptr first;
     try {
         closeoverlap();

@@ -20,6 +20,12 @@
 // folder is passed in by the channel with each newfile(). Scalar fields (interval, overlap,
 // timealign, codec, format ...) are read live when they are used.
 //
+// A full disk: a write error (or a split whose new file cannot be opened) finishes the open files
+// as far as they got and leaves the writer waiting(): blocks are dropped, and once per second of
+// audio (counted in bytes, so the capture path reads no extra clock and allocates nothing while
+// the disk stays full) the writer checks the folder's free space and, when there is room, opens
+// a new file and logs the length of the gap.
+//
 // Time: names, the descriptor's start and stop and the alignment use local wall-clock time;
 // every span (split interval, overlap, recording length) is elapsed time on the clock's monotonic
 // timeline, so a 30-minute file stays 30 minutes long across a daylight-saving change or a step
@@ -32,11 +38,27 @@
 #include <string>
 
 #include "core/date_time.h"
+#include "core/errors.h"
 #include "core/rec_descriptor.h"
 #include "core/wave_format.h"
 #include "recfiles/acm_writer.h"
 
 namespace velk {
+
+// Raised by writedata() when a write error cut the recording off and the writer now waits for the
+// disk: only this file is over, not the recording. what() is the writer's own message ("Failed to
+// write data to file"); detail() is ": " + the system's reason + " (" + free bytes + " bytes free)".
+class ERecordingInterrupted : public EMakerError {
+public:
+    ERecordingInterrupted(const std::string& message, std::string detail)
+        : EMakerError(message), detail_(std::move(detail))
+    {
+    }
+    const std::string& detail() const { return detail_; }
+
+private:
+    std::string detail_;
+};
 
 // What the writer reads of its owner when it closes a recording (in the system: the channel).
 // Called on whichever thread closes the recording; implementations read atomics.
@@ -78,14 +100,23 @@ public:
     void newfile(const std::string& folder, const std::string& name, SystemTime time);
     // Appends `dsize` bytes of capture-format PCM with block level `dmax` (0..32767). Returns
     // `dsize`, or 0 when no recording is open. Splits when the interval is due. A write error ends
-    // the open recordings cleanly (header and descriptor finished) and is then thrown, once.
-    // Allocates nothing except at a split.
+    // the open recordings cleanly (header and descriptor finished), makes the writer wait for the
+    // disk and is thrown once as ERecordingInterrupted. Allocates nothing except at a split and
+    // when a waiting writer opens its next file.
     std::size_t writedata(const std::uint8_t* data, std::size_t dsize, int dmax);
     // Finishes the overlap recording, then the current one. Throws the first error after both
-    // were finished as far as possible.
+    // were finished as far as possible. Ends a wait for the disk.
     void closefile();
 
+    // After a newfile() that failed because the disk is full (diskfull()): wait for the disk as
+    // after a write error. Returns the detail for the error line, as ERecordingInterrupted's.
+    std::string waitfordisk(const std::string& folder, const std::string& name);
+    // The last failure of newfile() or of a write was a full disk (or a file-size limit).
+    bool diskfull() const;
+
     bool fileopen() const { return fileopen_; }
+    // A recording was cut off by the disk and the writer tries to open its next file.
+    bool waiting() const { return waiting_; }
     bool overlapopen() const { return overlapopen_; }
 
     const RecordingNames& names() const { return names_; }
@@ -116,6 +147,10 @@ private:
     void finish(Recording& rec, bool maydelete);
     // Ends both recordings after a write error, swallowing further errors.
     void abandonall() noexcept;
+    // Finishes what is open and starts waiting for the disk; returns the error line's detail.
+    std::string startwaiting(int error);
+    // A waiting writer's attempt to open its next file, at most once per second of audio.
+    bool tryresume(std::size_t dsize);
     void postdescriptor(Recording& rec);
 
     const WAVwriterOwner& owner_;
@@ -130,6 +165,11 @@ private:
     bool overlapopen_ = false;
     Mono splitref_{};
     Mono overlapstart_{};
+
+    bool waiting_ = false;
+    Mono gapstart_{};            // when the disk cut the recording off
+    std::uint64_t waitbytes_ = 0;  // capture bytes dropped since the last attempt
+    int lasterror_ = 0;          // errno of the last failed open or write, 0 if unknown
 };
 
 // Split interval in minutes and alignment step in minutes of an interval index (0..7).

@@ -81,6 +81,7 @@ TConfig everyfieldchanged(const std::string& common)
     c.interval = 7;
     c.timealign = true;
     c.cleanuptime = 1095;
+    c.lowspaceminutes = 45;
     c.autorecording = true;
     c.toolbar = false;
     c.stayontop = true;
@@ -366,11 +367,13 @@ TEST_F(ConfigFileTest, OptionalEntriesMissingKeepTheirDefaults)
     c.timealign = true;
     c.overlap = 10;
     c.normalize = true;
+    c.lowspaceminutes = 60;
     c.channels[0].chnum = 3;
     c.channels[0].stereo = true;
     displaysettings().panelwidth = 300;
     writeedited(
         [](pugi::xml_node r) {
+            r.child("Cleanup").remove_attribute("LowSpaceMinutes");
             r.child("Recording").remove_attribute("TimeAlign");
             r.child("Recording").remove_attribute("Overlap");
             r.remove_child("Normalize");
@@ -846,6 +849,8 @@ INSTANTIATE_TEST_SUITE_P(
         RangeCase{"avgbitrate", "MP3", "AvgBitrate", "-1", FIELD(avgbitrate), 0},
         RangeCase{"cleanup", "Cleanup", "Days", "-5", FIELD(cleanuptime), 0},
         RangeCase{"cleanupLargeKept", "Cleanup", "Days", "5000", FIELD(cleanuptime), 5000},
+        RangeCase{"lowspaceLow", "Cleanup", "LowSpaceMinutes", "-1", FIELD(lowspaceminutes), 0},
+        RangeCase{"lowspaceHigh", "Cleanup", "LowSpaceMinutes", "100000", FIELD(lowspaceminutes), 1440},
         RangeCase{"pcard", "Playback", "Card", "-1", FIELD(pcard), 0},
         RangeCase{"pvolumeHigh", "Playback", "Volume", "10", FIELD(pvolume), 0},
         RangeCase{"pvolumeLow", "Playback", "Volume", "-20000", FIELD(pvolume), -10000},

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <clocale>
+#include <csignal>
 #include <thread>
 
 #include "core/clock.h"
@@ -167,6 +169,28 @@ TEST_F(StatusLogTest, LinesArrivingWhileTheSaveErrorIsShownQueueBehindOneBox)
                                           "during 1\r\nduring 2\r\n" + reset + "during 3\r\nduring 4\r\n" + reset +
                                           "during 5\r\nduring 6\r\n");
     setusernotifier(&notifier);
+}
+
+// A full disk takes part of an append: that part is taken back, the lines stay unfiled, and the
+// next filing writes every line exactly once.
+TEST_F(StatusLogTest, AFullDiskKeepsTheLinesAndTheNextFilingWritesEachOnce)
+{
+    log.append("first line");
+    log.append("second line");
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 8;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const bool filed = log.savelog();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(filed);
+    EXPECT_EQ(file("2024-03-05.log"), "");
+    log.append("third line");
+    ASSERT_TRUE(log.savelog());
+    EXPECT_EQ(file("2024-03-05.log"), "first line\r\nsecond line\r\nthird line\r\n");
 }
 
 }  // namespace

@@ -259,34 +259,56 @@ TEST_F(ChannelTest, VoiceActivatedOpenThatFailsLogsTheErrorAndPostsIdle)
     EXPECT_TRUE(descriptors().empty());
 }
 
-TEST_F(ChannelTest, WriteErrorIsReportedOnceEndsTheRecordingAndTheChannelRecordsAgain)
+// A write error is logged once with its reason; the channel stays on and records into a new file
+// a second later.
+TEST_F(ChannelTest, WriteErrorKeepsTheChannelOnAndTheRecordingGoesOnInANewFile)
 {
     setlocal(2026, 3, 5, 10, 0, 0);
-    make(1);
-    ch->startrecording();
-    {
-        test::FileSizeLimit limit(44 + 16000 * 2);
-        for (int i = 0; i < 400; ++i)
-            deliver(100, 10ms, 80);
+    for (int mode : {1, 0}) {
+        SCOPED_TRACE(mode);
+        sink.clear();
+        make(mode);
+        ch->setvoxtimer(5);
+        ch->startrecording();
+        {
+            test::FileSizeLimit limit(44 + 16000 * 2);
+            for (int i = 0; i < 400; ++i)
+                deliver(10000, 10ms, 80);
+        }
+        EXPECT_TRUE(ch->recording);
+        EXPECT_TRUE(ch->writer->fileopen());
+        ch->stoprecording();
+        drain();
+        std::vector<std::string> logs = channellogs();
+        if (mode == 0) {
+            ASSERT_FALSE(logs.empty());
+            EXPECT_EQ(logs[0], "VOX Activated for: Chan");
+            logs.erase(logs.begin());
+        }
+        ASSERT_EQ(logs.size(), 4u);
+        EXPECT_EQ(logs[0], "Record started: Chan");
+        EXPECT_EQ(logs[1].rfind("Error: Failed to write data to file Chan: File too large (", 0), 0u) << logs[1];
+        EXPECT_EQ(logs[1].substr(logs[1].size() - 12), " bytes free)") << logs[1];
+        EXPECT_EQ(logs[2], "Recording resumed after a gap of 1 s: Chan");
+        EXPECT_EQ(logs[3], "Record complete: Chan");
+        auto ds = descriptors();
+        ASSERT_EQ(ds.size(), 2u);
+        for (const auto& d : ds)
+            EXPECT_EQ(d.d.state, DESC_FINAL);
+        const auto files = filesin(recordings.path());
+        ASSERT_EQ(files.size(), 2u);
+        const auto first = test::readwav(recordings.file(files[0]));
+        EXPECT_EQ(first.filesize, 44u + first.datasize);
+        EXPECT_EQ(first.datasize, 16000u * 2);
+        const auto second = test::readwav(recordings.file(files[1]));
+        ASSERT_FALSE(second.samples.empty());
+        EXPECT_EQ(second.samples.size(), static_cast<std::size_t>(index - second.samples[0]) * 80);
+        ch.reset();
+        for (const auto& f : files)
+            std::filesystem::remove(recordings.file(f));
+        for (const auto& d : ds)
+            std::filesystem::remove(d.file);
     }
-    EXPECT_FALSE(ch->recording);
-    EXPECT_FALSE(ch->writer->fileopen());
-    drain();
-    EXPECT_EQ(sink.statecodes(), (std::vector<int>{1, 0}));
-    EXPECT_EQ(channellogs(), (std::vector<std::string>{"Record started: Chan", "Error: Failed to write data to file Chan"}));
-    auto ds = descriptors();
-    ASSERT_EQ(ds.size(), 1u);
-    EXPECT_EQ(ds[0].d.state, DESC_FINAL);
-    const auto w = test::readwav(recordings.path() + "/2026-03-05-10-00-00-Chan.wav");
-    EXPECT_EQ(w.filesize, 44u + w.datasize);
-    EXPECT_EQ(w.datasize, 16000u * 2);
-
-    ch->startrecording();
-    for (int i = 0; i < 10; ++i)
-        deliver(100, 10ms, 80);
-    ch->stoprecording();
-    drain();
-    EXPECT_EQ(test::readwav(recordings.path() + "/2026-03-05-10-00-04-Chan.wav").samples.size(), 800u);
 }
 
 TEST_F(ChannelTest, SetinputToStereoRebuildsTheWriterWithTwoChannels)

@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "core/main_thread_queue.h"
+#include "recfiles/descriptor_backlog.h"
+#include "tests/recfiles/recording_fixture.h"
 #include "tests/support/capture.h"
 #include "tests/support/temp_folder.h"
 
@@ -154,6 +156,39 @@ TEST_F(DescriptorFilesTest, ConcurrentReadersNeverSeeATornRecord)
     threads[3].join();
     EXPECT_EQ(bad, 0);
     queue.queue().discard();
+}
+
+// A full data folder (here a file-size limit): the record is kept and written by a later retry;
+// a newer record of the same file replaces it, and one whose recording is gone is dropped.
+TEST_F(DescriptorFilesTest, BacklogKeepsUnwrittenDescriptorsUntilTheyCanBeWritten)
+{
+    const std::string audio = path("a.wav");
+    test::writetextfile(audio, "x");
+    TRecDescriptor started = descriptorinstate(DESC_RECORDING);
+    started.setpath(audio);
+    TRecDescriptor finished = started;
+    finished.state = DESC_WAITING;
+    TRecDescriptor deleted = descriptorinstate(DESC_RECORDING);
+    deleted.setpath(path("deleted.wav"));
+
+    DescriptorBacklog backlog;
+    {
+        test::FileSizeLimit limit(1000);
+        EXPECT_FALSE(backlog.write(path("a.velk"), started, true));
+        EXPECT_FALSE(backlog.write(path("a.velk"), finished, false));
+        EXPECT_FALSE(backlog.write(path("deleted.velk"), deleted, false));
+        EXPECT_EQ(backlog.size(), 2u);
+        EXPECT_TRUE(backlog.retry().empty());
+        EXPECT_EQ(backlog.size(), 1u);
+    }
+    loglines();
+    EXPECT_EQ(backlog.retry(), std::vector<std::string>{path("a.velk")});
+    EXPECT_EQ(backlog.size(), 0u);
+    EXPECT_EQ(loglines(), std::vector<std::string>{"Recording descriptor written after a failed write: " + path("a.velk")});
+    TRecDescriptor back;
+    ASSERT_TRUE(readdescriptor(path("a.velk"), back));
+    EXPECT_EQ(back.state, DESC_WAITING);
+    EXPECT_FALSE(std::filesystem::exists(path("deleted.velk")));
 }
 
 }  // namespace

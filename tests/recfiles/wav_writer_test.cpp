@@ -161,7 +161,9 @@ TEST_F(WriterTest, LongChannelNameIsCutInTheDescriptorOnly)
 
 // A split whose new file cannot start: the error leaves writedata, the old file stays open as
 // the overlap recording and is finished by the next closefile.
-TEST_F(WriterTest, FailedSplitKeepsTheOverlapFileUntilClosefile)
+// The split's new file cannot be made: the old one (which would have run on as the overlap) is
+// finished at once and the writer waits to open the next file; closefile ends the wait.
+TEST_F(WriterTest, FailedSplitFinishesTheOldFileAndWaitsForTheNext)
 {
     config().interval = 0;
     config().overlap = 10;
@@ -172,12 +174,13 @@ TEST_F(WriterTest, FailedSplitKeepsTheOverlapFileUntilClosefile)
     const std::string blocker = recordings.file("blocker");
     test::writetextfile(blocker, "");
     config().velk_path = blocker;  // the next descriptor folder cannot be made
-    EXPECT_THROW(feed(1, 1s), EVelkError);
+    EXPECT_THROW(feed(1, 1s), ERecordingInterrupted);
     EXPECT_FALSE(writer->fileopen());
-    EXPECT_TRUE(writer->overlapopen());
+    EXPECT_FALSE(writer->overlapopen());
+    EXPECT_TRUE(writer->waiting());
     EXPECT_EQ(writer->writedata(reinterpret_cast<const std::uint8_t*>("\0\0"), 2, 5), 0u);
     writer->closefile();
-    EXPECT_FALSE(writer->overlapopen());
+    EXPECT_FALSE(writer->waiting());
     drain();
     ASSERT_EQ(sink.saves.size(), 2u);
     EXPECT_EQ(sink.saves[1].state, DESC_FINAL);
@@ -603,45 +606,86 @@ TEST_F(WriterTest, AudioFileThatCannotOpenLeavesNoDescriptorBehind)
     EXPECT_TRUE(filesin(recordings.path()).empty());
 }
 
-TEST_F(WriterTest, WriteErrorEndsTheRecordingCleanlyAndIsRaisedOnce)
+// A write error (here a file-size limit) finishes the file as far as it got and is raised once
+// with its reason; the writer then drops blocks for one second of audio and opens the next file.
+TEST_F(WriterTest, WriteErrorFinishesTheFileAndTheNextOneOpensASecondLater)
 {
     setlocal(2026, 3, 5, 10, 0, 0);
     make();
     start();
     int errors = 0;
+    int failedat = -1;
     {
         FileSizeLimit limit(44 + 16000 * 3 + 1000);
         for (int i = 0; i < 500; ++i) {
             try {
                 feed(1, 10ms, 80);
-            } catch (const EMakerError& e) {
+            } catch (const ERecordingInterrupted& e) {
                 ++errors;
+                failedat = block_;
                 EXPECT_STREQ(e.what(), "Failed to write data to file");
+                EXPECT_EQ(e.detail().rfind(": File too large (", 0), 0u) << e.detail();
+                EXPECT_EQ(e.detail().substr(e.detail().size() - 12), " bytes free)") << e.detail();
+                ++block_;
                 clock.advance(10ms);
             }
         }
     }
-    EXPECT_EQ(errors, 1);
-    EXPECT_FALSE(writer->fileopen());
-    drain();
-    const auto ds = descriptors();
-    ASSERT_EQ(ds.size(), 1u);
-    EXPECT_EQ(ds[0].d.state, DESC_FINAL);
-    EXPECT_GT(ds[0].d.stop, ds[0].d.start);
-    const auto w = readwav(wav("2026-03-05-10-00-00-Chan"));
-    ASSERT_TRUE(w.ok);
-    EXPECT_EQ(w.filesize, 44u + w.datasize);
-    EXPECT_EQ(w.riffsize, 36u + w.datasize);
-    EXPECT_GE(w.datasize, 16000u * 3);
-    for (std::size_t i = 0; i < w.samples.size(); i += 80)
-        ASSERT_EQ(w.samples[i], static_cast<int>(i / 80));
-
-    // Space is back: the next recording works.
-    start();
-    feed(20, 10ms, 80);
+    ASSERT_EQ(errors, 1);
+    EXPECT_TRUE(writer->fileopen());
+    EXPECT_FALSE(writer->waiting());
     writer->closefile();
     drain();
-    EXPECT_EQ(readwav(wav("2026-03-05-10-00-05-Chan")).samples.size(), 1600u);
+    EXPECT_EQ(sink.logswith("Recording resumed"), std::vector<std::string>{"Recording resumed after a gap of 1 s: Chan"});
+
+    const auto first = readwav(wav("2026-03-05-10-00-00-Chan"));
+    ASSERT_TRUE(first.ok);
+    EXPECT_EQ(first.filesize, 44u + first.datasize);
+    EXPECT_EQ(first.riffsize, 36u + first.datasize);
+    EXPECT_GE(first.datasize, 16000u * 3);
+    for (std::size_t i = 0; i < first.samples.size(); i += 80)
+        ASSERT_EQ(first.samples[i], static_cast<int>(i / 80));
+
+    // One second of audio (100 blocks) after the failure, the next file starts with that block
+    // and holds every block up to the end.
+    const auto files = filesin(recordings.path());
+    ASSERT_EQ(files.size(), 2u);
+    const auto second = readwav(recordings.file(files[1]));
+    ASSERT_TRUE(second.ok);
+    ASSERT_FALSE(second.samples.empty());
+    EXPECT_EQ(second.samples[0], failedat + 100);
+    EXPECT_EQ(second.samples.size(), static_cast<std::size_t>(block_ - second.samples[0]) * 80);
+
+    const auto ds = descriptors();
+    ASSERT_EQ(ds.size(), 2u);
+    for (const auto& d : ds)
+        EXPECT_EQ(d.d.state, DESC_FINAL);
+    // The first descriptor stops when its file did, not when the recording ended.
+    EXPECT_LT(ds[0].d.stop, ds[1].d.start);
+}
+
+// Closing a recording while the writer waits for the disk ends the wait and says how long it was.
+TEST_F(WriterTest, CloseWhileWaitingForTheDiskLogsTheGap)
+{
+    setlocal(2026, 3, 5, 10, 0, 0);
+    make();
+    start();
+    {
+        FileSizeLimit limit(44 + 1600);
+        feed(19, 10ms, 80);
+        EXPECT_THROW(feed(1, 10ms, 80), ERecordingInterrupted);
+        EXPECT_TRUE(writer->waiting());
+        feed(50, 10ms, 80);
+    }
+    EXPECT_FALSE(writer->fileopen());
+    clock.advance(2s);
+    writer->closefile();
+    EXPECT_FALSE(writer->waiting());
+    // Nothing is retried after the close.
+    feed(200, 10ms, 80);
+    drain();
+    EXPECT_EQ(sink.logswith("Recording "), std::vector<std::string>{"Recording ended after a gap of 2 s: Chan"});
+    EXPECT_EQ(filesin(recordings.path()).size(), 1u);
 }
 
 }  // namespace
