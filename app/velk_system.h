@@ -20,6 +20,7 @@
 namespace velk {
 
 class CleanupThread;
+class TCardWatch;
 class TProcessor;
 class TScheduler;
 class TWakeEvent;
@@ -36,10 +37,10 @@ public:
     // Start-up: the status log takes lines from here on; the configuration is loaded (defaults
     // when the files are missing or damaged); the cleanup thread and the compression processor
     // start; what an earlier run left unfinished is repaired (RecordingRecovery); the sound cards
-    // start, one channel per configured channel is attached to its card, the unused cards stop
-    // and, with `autorecording`, every channel is switched on; the compressions left from the last
-    // run (the stored queue and every recording still waiting) are queued again; the schedule is
-    // loaded.
+    // start, one channel per configured channel is attached to its card, the unused cards stop (a
+    // missing or failed card is tried again every 2 seconds, until the shutdown) and, with
+    // `autorecording`, every channel is switched on; the compressions left from the last run (the
+    // stored queue and every recording still waiting) are queued again; the schedule is loaded.
     void startup();
     // Shutdown in its fixed order: stop the cleanup thread, save the configuration, close the
     // compression queue to new work, stop and free the cards, free the channels (finishing their
@@ -102,6 +103,7 @@ private:
     std::unique_ptr<CleanupThread> cleanup_;
     std::unique_ptr<TProcessor> processor_;
     std::unique_ptr<TScheduler> scheduler_;
+    std::unique_ptr<TCardWatch> cardwatch_;  // brings lost cards back, while the cards exist
 };
 
 // "4.0.0"

@@ -382,6 +382,8 @@ int TSCapture::inputcount(bool stereo) const
 
 std::string TSCapture::inputname(int i, bool stereo) const
 {
+    if (devicelost_)
+        return {};  // not known until the card is back
     auto name = [this](int k) { return std::string(host_->InputChannelInfo(k).name, strnlen(host_->InputChannelInfo(k).name, 32)); };
     if (!stereo)
         return name(i);
@@ -471,7 +473,46 @@ void TSCapture::declarelost(const std::string& why)
             channel->inputlost();
 }
 
-void TSCapture::restore()
+bool TSCapture::replacestandin()
+{
+    if (!standin)
+        return false;
+    TDavAsioDriverList list;
+    try {
+        list.enumerate();
+    } catch (const std::exception&) {
+        return false;
+    }
+    std::size_t i = 0;
+    while (i < list.count() && list.item(i).standin)
+        ++i;
+    if (i == list.count())
+        return false;
+    addlog("Sound card found: " + list.item(i).name + ", recording from it instead of " + name_);
+    // As a loss and a return: the test signal's recordings end, the real card's begin.
+    const bool running = !stopped_;
+    stop();
+    {
+        std::lock_guard lock(cardlock());
+        for (TChannel* channel : channellist())
+            if (channel)
+                channel->inputlost();
+    }
+    devicelost_ = true;
+    resume_ = running;
+    standin = false;
+    name_ = list.item(i).name;
+    bool opened = false;
+    try {
+        opened = host_->reopen(name_);
+    } catch (const std::exception&) {
+    }
+    if (opened)
+        restore(false);
+    return true;
+}
+
+void TSCapture::restore(bool announce)
 {
     devicelost_ = false;
     peaks_.assign(static_cast<std::size_t>(std::max(0, host_->InputChannelCount())), 0.0f);
@@ -479,7 +520,8 @@ void TSCapture::restore()
     refreshrate();
     // The writers were finished when the card was lost; new ones take the rate the card has now.
     rebuildformats();
-    addlog("Sound card back: " + name_);
+    if (announce)
+        addlog("Sound card back: " + name_);
     if (!resume_)
         return;
     resume_ = false;

@@ -87,6 +87,9 @@ public:
     void checkdevice();
     // Finishes the channels' recordings and waits for the driver (see the top of this file).
     void declarelost(const std::string& why);
+    // The stand-in virtual card, once another card is listed: records from that one from now on
+    // (it then has that card's name). True when it changed cards.
+    bool replacestandin();
     // Changes the card's rate while it is stopped, rebuilds the channels' formats, starts the card
     // and switches the channels that were on back on.
     void setsamplerate(int rate, int bits);
@@ -134,7 +137,7 @@ private:
     void sethandlers();
     // The card is back: its rate and the channels' formats are taken anew, and it runs again if it
     // ran when lost.
-    void restore();
+    void restore(bool announce = true);
     // The driver's rate may have changed with its buffers: takes it, and rebuilds the channels'
     // formats when it did.
     void restartcard();

@@ -151,9 +151,17 @@ bool startcards()
 
 void checkcards()
 {
-    for (auto& card : captures())
-        if (card)
-            card->checkdevice();
+    for (std::size_t k = 0; k < captures().size(); ++k) {
+        auto& card = captures()[k];
+        if (!card)
+            continue;
+        card->checkdevice();
+        // The test signal stood in for a first start without cards: a real card replaces it.
+        if (card->standin && card->replacestandin() && k < maxcardtable) {
+            cardtable().names[k] = card->name();
+            config().cardnames[k] = card->name();
+        }
+    }
 }
 
 void closecards()

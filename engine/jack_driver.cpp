@@ -19,8 +19,9 @@ namespace {
 
 // libjack's own messages. The library prints them to the standard error by default, several
 // lines for one failure and again at every attempt; here every error goes through one handler
-// that writes each distinct text once to the status log, with what the recorder was doing when
-// the call came from one of its own. Informational messages are dropped.
+// that writes each distinct text once to the status log. The messages one of the recorder's own
+// calls causes become one line, with what the recorder was doing. Informational messages are
+// dropped.
 class JackMessages {
 public:
     static JackMessages& instance()
@@ -37,16 +38,29 @@ public:
         seen_.clear();
     }
 
-    // What the calling thread is doing, for the messages it causes.
+    // What the calling thread is doing: the messages it causes meanwhile are logged as one line
+    // when the scope ends.
     class Doing {
     public:
-        explicit Doing(const char* what) : previous_(doing_) { doing_ = what; }
-        ~Doing() { doing_ = previous_; }
+        explicit Doing(const char* what) : what_(what), previous_(doing_) { doing_ = this; }
+        ~Doing()
+        {
+            doing_ = previous_;
+            if (messages_.empty())
+                return;
+            std::string line;
+            for (const std::string& m : messages_)
+                line += (line.empty() ? "" : "; ") + m;
+            instance().logonce(line + " (" + what_ + ")");
+        }
         Doing(const Doing&) = delete;
         Doing& operator=(const Doing&) = delete;
 
     private:
-        const char* previous_;
+        friend class JackMessages;
+        const char* what_;
+        Doing* previous_;
+        std::vector<std::string> messages_;
     };
 
 private:
@@ -63,23 +77,30 @@ private:
         std::string message(text);
         while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
             message.pop_back();
+        if (doing_)
+            doing_->messages_.push_back(std::move(message));
+        else
+            self.logonce(message);
+    }
+    void logonce(const std::string& message)
+    {
         {
-            std::lock_guard lock(self.mutex_);
-            if (self.seen_.size() >= 64)
-                self.seen_.clear();
-            if (!self.seen_.insert(message).second)
+            std::lock_guard lock(mutex_);
+            if (seen_.size() >= 64)
+                seen_.clear();
+            if (!seen_.insert(message).second)
                 return;
         }
-        addlog("JACK: " + message + (doing_ ? std::string(" (") + doing_ + ")" : std::string()));
+        addlog("JACK: " + message);
     }
 
     std::atomic<int> quiet_{0};
     std::mutex mutex_;
     std::set<std::string> seen_;
-    static thread_local const char* doing_;
+    static thread_local Doing* doing_;
 };
 
-thread_local const char* JackMessages::doing_ = nullptr;
+thread_local JackMessages::Doing* JackMessages::doing_ = nullptr;
 
 std::vector<std::string> splitlist(const char* text)
 {

@@ -302,6 +302,37 @@ TEST_F(CaptureSessionTest, TheVirtualCardStandsInOnlyWhenTheConfigurationNamesNo
     }
 }
 
+TEST_F(CaptureSessionTest, AStandInRecordsFromTheFirstRealCardListedAfterIt)
+{
+    TDavAsioDriverDescription standin = virtualdescription("VELK Virtual Card 1", settings);
+    standin.standin = true;
+    auto real = test::freerunning(2);
+    real->realtime = settings->realtime = true;
+    {
+        DriverSourceScope scope({standin});
+        ASSERT_TRUE(startcards());
+    }
+    auto channel = manualchannel(*captures()[0], "mono", 0, false);
+    channel->startrecording();
+    clock.advance(std::chrono::seconds(5));
+    DriverSourceScope later({virtualdescription("Real", real), standin});
+    checkcards();
+    EXPECT_EQ(captures()[0]->name(), "Real");
+    EXPECT_FALSE(captures()[0]->standin);
+    EXPECT_FALSE(captures()[0]->stopped());
+    EXPECT_EQ(captures()[0]->inputcount(false), 2);
+    EXPECT_EQ(config().cardnames[0], "Real");
+    EXPECT_TRUE(channel->writer->fileopen());
+    channel->stoprecording();
+    channel->disconnect();
+    closecards();
+    cardtable() = Tcard{};
+    drain();
+    EXPECT_EQ(sink.logswith("Sound card found: "),
+              std::vector<std::string>{"Sound card found: Real, recording from it instead of VELK Virtual Card 1"});
+    EXPECT_EQ(wavsin("mono").size(), 2u);
+}
+
 TEST_F(CaptureSessionTest, StartCardsWithoutDriversTellsTheUser)
 {
     struct Recorder : UserNotifier {
