@@ -4,7 +4,8 @@
 // messages (panel states go to whoever presents them). The windows and the headless loop both
 // drive this one class, so the order of things is the same with and without windows.
 //
-// Threads: main thread only, except queue() whose posting side any thread may use.
+// Threads: main thread only, except queue() whose posting side any thread may use. While the
+// cards exist, the card watch's thread posts their 2-second check to the queue.
 
 #include <chrono>
 #include <functional>
