@@ -42,7 +42,9 @@ void TChannelList::createchannels()
             addlog("Sound card not exist for channel: " + slot.name);
             continue;
         }
-        if (slot.chnum < 0 || slot.chnum >= channelinputs(i)) {
+        // The inputs of a card that is not there yet are not known: its channels wait with it.
+        const bool waiting = captures()[static_cast<std::size_t>(slot.card)]->inputlost();
+        if (slot.chnum < 0 || (!waiting && slot.chnum >= channelinputs(i))) {
             drop(i);
             addlog("Wrong recording mode for channel: " + slot.name);
             continue;

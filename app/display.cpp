@@ -205,6 +205,9 @@ void TDisplay::setstate(int state)
     } else if (state == 2) {
         text = QStringLiteral("Status: Listen...");
         colour = QColor(0, 128, 0);
+    } else if (state == 3) {
+        text = QStringLiteral("Status: No Input");  // switched on, its card is lost
+        colour = QColor(255, 0, 0);
     }
     QPalette pal = lbl->palette();
     pal.setColor(QPalette::WindowText, colour);

@@ -10,6 +10,7 @@
 #include "core/errors.h"
 #include "core/user_notifier.h"
 #include "engine/card_table.h"
+#include "engine/card_watch.h"
 #include "recfiles/cleanup_thread.h"
 #include "recfiles/descriptor_files.h"
 #include "recfiles/own_folders.h"
@@ -155,6 +156,7 @@ void VelkSystem::shutdown()
     if (processor_)
         processor_->stopqueue();
     // Cards stop before the channels they feed are freed; freeing a channel finishes its recording.
+    cardwatch_.reset();
     closecards();
     channels_.clear();
     if (scheduler_) {
@@ -185,6 +187,7 @@ void VelkSystem::startchannels()
 {
     if (edition_ == Edition::Asio && startcards())
         channels_.createchannels();
+    cardwatch_ = std::make_unique<TCardWatch>([] { checkcards(); });
     try {
         if (onchannelsready)
             onchannelsready();

@@ -4,7 +4,8 @@
 // messages (panel states go to whoever presents them). The windows and the headless loop both
 // drive this one class, so the order of things is the same with and without windows.
 //
-// Threads: main thread only, except queue() whose posting side any thread may use.
+// Threads: main thread only, except queue() whose posting side any thread may use. While the
+// cards exist, the card watch's thread posts their 2-second check to the queue.
 
 #include <chrono>
 #include <functional>
@@ -22,6 +23,7 @@
 namespace velk {
 
 class CleanupThread;
+class TCardWatch;
 class TProcessor;
 class TScheduler;
 class TWakeEvent;
@@ -37,11 +39,12 @@ public:
 
     // Start-up: the status log takes lines from here on; the configuration is loaded (defaults
     // when the files are missing or damaged); the cleanup thread (with its start-up pass) and the
-    // compression processor start; what an earlier run left unfinished is repaired (RecordingRecovery); the sound cards
-    // start, one channel per configured channel is attached to its card, the unused cards stop
-    // and, with `autorecording`, every channel is switched on; the compressions left from the last
-    // run (the stored queue and every recording still waiting) are queued again; the schedule is
-    // loaded.
+    // compression processor start; what an earlier run left unfinished is repaired
+    // (RecordingRecovery); the sound cards start, one channel per configured channel is attached
+    // to its card, the unused cards stop (a missing or failed card is tried again every 2 seconds,
+    // until the shutdown) and, with
+    // `autorecording`, every channel is switched on; the compressions left from the last run (the
+    // stored queue and every recording still waiting) are queued again; the schedule is loaded.
     void startup();
     // Shutdown in its fixed order: stop the cleanup thread, save the configuration, close the
     // compression queue to new work, stop and free the cards, free the channels (finishing their
@@ -126,6 +129,7 @@ private:
     LowSpaceAlarm space_;
     std::chrono::steady_clock::time_point lastspacecheck_{};
     bool spacechecked_ = false;
+    std::unique_ptr<TCardWatch> cardwatch_;  // brings lost cards back, while the cards exist
 };
 
 // "4.0.0"

@@ -42,6 +42,7 @@ struct TConfig {
     std::string passw;                           // access password; empty = no protection
     std::array<TChannelConfig, maxchannels> channels;
     std::array<std::int32_t, maxcards> cards{};  // selected input mixer line per card
+    std::array<std::string, maxcards> cardnames; // name of each card; empty: not known (older files)
     std::int32_t samplerate = 5;                 // index into samplerates
     fWaveFormat format;                          // the WAV target format
     bool status = true;                          // status-log list shown

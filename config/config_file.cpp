@@ -148,8 +148,13 @@ std::string buildxml(const TConfig& c, const TDisplaySettings& display)
     }
 
     pugi::xml_node cards = root.append_child("Cards");
-    for (const std::int32_t line : c.cards)
-        setint(cards.append_child("Card"), "MixerLine", line);
+    for (std::size_t k = 0; k < c.cards.size(); ++k) {
+        pugi::xml_node card = cards.append_child("Card");
+        setint(card, "MixerLine", c.cards[k]);
+        // The card's name, so its channels find it again whatever number it starts with.
+        if (!c.cardnames[k].empty())
+            settext(card, "Name", c.cardnames[k]);
+    }
 
     std::ostringstream out;
     doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
@@ -405,8 +410,11 @@ void readxml(pugi::xml_node root, TConfig& c, std::int32_t& panelwidth, std::vec
 
     n = section(root, "Cards", notes);
     slot = 0;
-    for (pugi::xml_node e = n.node().child("Card"); e && slot < maxcards; e = nextelement(e), ++slot)
-        Element(e, "Card " + std::to_string(slot), notes).integer("MixerLine", c.cards[static_cast<std::size_t>(slot)]);
+    for (pugi::xml_node e = n.node().child("Card"); e && slot < maxcards; e = nextelement(e), ++slot) {
+        const Element card(e, "Card " + std::to_string(slot), notes);
+        card.integer("MixerLine", c.cards[static_cast<std::size_t>(slot)]);
+        card.text("Name", c.cardnames[static_cast<std::size_t>(slot)], Need::optional);
+    }
 }
 
 // Reads a stored file that must be a regular file of at most `limit` bytes (a FIFO or device

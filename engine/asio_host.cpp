@@ -1,6 +1,8 @@
 #include "engine/asio_host.h"
 
+#include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 
@@ -12,7 +14,6 @@ namespace velk {
 
 TAsioHost::TAsioHost() : token_(std::make_shared<Token>(Token{this}))
 {
-    callbacks_.context = this;
     callbacks_.bufferSwitch = &TAsioHost::cbBufferSwitch;
     callbacks_.bufferSwitchTimeInfo = &TAsioHost::cbBufferSwitchTimeInfo;
     callbacks_.sampleRateDidChange = &TAsioHost::cbSampleRateDidChange;
@@ -26,12 +27,14 @@ TAsioHost::TAsioHost() : token_(std::make_shared<Token>(Token{this}))
 
 TAsioHost::~TAsioHost()
 {
-    token_.reset();
+    // The driver's threads read the token while they post: the driver stops first.
     try {
         setActive(false);
     } catch (...) {
     }
     UnloadDriver();
+    context_.reset();
+    token_.reset();
 }
 
 // --- loading ---
@@ -61,7 +64,7 @@ void TAsioHost::setDriverIndex(int v)
     UnloadDriver();
     drivername_ = list_.item(static_cast<std::size_t>(v)).name;
     try {
-        LoadDriver();
+        LoadDriver(false);
     } catch (...) {
         driverindex_ = -1;
         ClearValues();
@@ -85,9 +88,32 @@ void TAsioHost::setDriverIndex(int v)
     setActive(wasactive);
 }
 
-void TAsioHost::LoadDriver()
+bool TAsioHost::reopen(const std::string& name)
 {
-    const bool wasactive = active_;
+    try {
+        setActive(false);
+    } catch (...) {
+    }
+    UnloadDriver();
+    driverindex_ = -1;
+    ClearValues();
+    list_.enumerate();
+    auto same = [&](const std::string& other) {
+        return other.size() == name.size() && std::equal(other.begin(), other.end(), name.begin(), [](char a, char b) {
+                   return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+               });
+    };
+    for (std::size_t i = 0; i < list_.count(); ++i) {
+        if (same(list_.item(i).name)) {
+            setDriverIndex(static_cast<int>(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+void TAsioHost::LoadDriver(bool activate)
+{
     if (driver_) {
         try {
             setActive(false);
@@ -95,6 +121,10 @@ void TAsioHost::LoadDriver()
         }
         UnloadDriver();
     }
+    // The old instance is gone with its threads: its context goes, and what it posted and is
+    // still waiting in the queue is dropped by the new serial.
+    context_ = std::make_unique<CallbackContext>(CallbackContext{this, token_, ++serial_});
+    callbacks_.context = context_.get();
     try {
         DriverPtr driver = createdriver(list_.item(static_cast<std::size_t>(driverindex_)));
         const ASIOBool ok = driver->init(nullptr);
@@ -112,7 +142,7 @@ void TAsioHost::LoadDriver()
         throw EVelkError("Asio driver failed!");
     if (!MakeBuffers())
         throw EVelkError("Asio buffers could not be created!");
-    setActive(bufferscreated_ && wasactive);
+    setActive(bufferscreated_ && activate);
 }
 
 void TAsioHost::ChooseBufferSize()
@@ -266,12 +296,12 @@ const ASIOChannelInfo& TAsioHost::InputChannelInfo(int i) const
 
 void TAsioHost::cbBufferSwitch(void* context, std::int32_t half, ASIOBool)
 {
-    static_cast<TAsioHost*>(context)->bufferswitch(half);
+    static_cast<CallbackContext*>(context)->host->bufferswitch(half);
 }
 
 ASIOTime* TAsioHost::cbBufferSwitchTimeInfo(void* context, ASIOTime* params, std::int32_t half, ASIOBool)
 {
-    auto* host = static_cast<TAsioHost*>(context);
+    auto* host = static_cast<CallbackContext*>(context)->host;
     if (params)
         host->time_ = *params;
     host->timedbufferswitch(half);
@@ -280,15 +310,19 @@ ASIOTime* TAsioHost::cbBufferSwitchTimeInfo(void* context, ASIOTime* params, std
 
 void TAsioHost::cbSampleRateDidChange(void* context, ASIOSampleRate rate)
 {
-    static_cast<TAsioHost*>(context)->postmain([rate](TAsioHost& host) { host.sampleratechanged(rate); });
+    const auto* c = static_cast<CallbackContext*>(context);
+    c->host->postmain(c, [rate](TAsioHost& host) { host.sampleratechanged(rate); });
 }
 
-std::int32_t TAsioHost::cbAsioMessage(void* context, std::int32_t selector, std::int32_t value, void*, double*)
+std::int32_t TAsioHost::cbAsioMessage(void* context, std::int32_t selector, std::int32_t, void*, double*)
 {
-    return static_cast<TAsioHost*>(context)->asioMessage(selector, value);
+    const auto* c = static_cast<CallbackContext*>(context);
+    return c->host->message(selector, c);
 }
 
-std::int32_t TAsioHost::asioMessage(std::int32_t selector, std::int32_t)
+std::int32_t TAsioHost::asioMessage(std::int32_t selector, std::int32_t) { return message(selector, context_.get()); }
+
+std::int32_t TAsioHost::message(std::int32_t selector, const CallbackContext* context)
 {
     switch (selector) {
     case kAsioSelectorSupported:
@@ -297,11 +331,11 @@ std::int32_t TAsioHost::asioMessage(std::int32_t selector, std::int32_t)
         return 2;
     case kAsioResetRequest:
     case kAsioBufferSizeChange:
-        postmain([](TAsioHost& host) { host.reset(); });
+        postmain(context, [](TAsioHost& host) { host.reset(); });
         return 1;
     case kAsioResyncRequest:
     case kAsioLatenciesChanged:
-        postmain([](TAsioHost& host) { host.latencieschanged(); });
+        postmain(context, [](TAsioHost& host) { host.latencieschanged(); });
         return 1;
     case kAsioSupportsTimeInfo:
     case kAsioSupportsTimeCode:
@@ -350,28 +384,52 @@ void TAsioHost::timedbufferswitch(std::int32_t half)
 
 // --- main-thread work ---
 
-void TAsioHost::postmain(std::function<void(TAsioHost&)> work)
+// Runs on a driver thread: reads only the context the main thread made before the instance.
+void TAsioHost::postmain(const CallbackContext* context, std::function<void(TAsioHost&)> work)
 {
-    std::weak_ptr<Token> token = token_;
-    mainqueue().postcall([token, work = std::move(work)] {
-        if (std::shared_ptr<Token> t = token.lock())
+    if (!context)
+        return;
+    std::weak_ptr<Token> token = context->token;
+    const std::uint64_t serial = context->serial;
+    mainqueue().postcall([token = std::move(token), serial, work = std::move(work)] {
+        std::shared_ptr<Token> t = token.lock();
+        if (t && t->host->driver_ && t->host->serial_ == serial)
             work(*t->host);
     });
+}
+
+void TAsioHost::lost(const std::string& why)
+{
+    if (OnLost)
+        OnLost(*this, why);
+    else
+        addlog("Could not start " + drivername_ + ", " + why);
 }
 
 void TAsioHost::reset()
 {
     if (!driver_)
         return;
+    // Whether the driver streamed is taken before the owner's handler runs: a handler that
+    // restarts the card on a dead driver leaves it inactive, and the new instance must stream
+    // all the same.
+    const bool wasactive = active_;
     if (OnReset)
         OnReset(*this);
     try {
-        LoadDriver();
+        LoadDriver(wasactive);
     } catch (const std::exception& e) {
-        // Nobody on the main thread waits for this: the card stays without a driver, and the
-        // status log says why.
-        addlog("Could not start " + drivername_ + ", " + e.what());
+        // Nobody on the main thread waits for this: the card stays without a driver until its
+        // owner opens it again.
+        lost(e.what());
+        return;
     }
+    if (wasactive && !active_) {
+        lost("the driver did not start");
+        return;
+    }
+    if (OnReopened)
+        OnReopened(*this);
 }
 
 void TAsioHost::latencieschanged()

@@ -14,7 +14,9 @@
 //                         float input points straight into the driver's buffer.
 //   driver's other threads asioMessage / sampleRateDidChange only post the reset, latency and
 //                         rate work to the main thread (mainqueue().postcall), in the order the
-//                         driver reported it.
+//                         driver reported it. Each request carries the serial of the driver
+//                         instance that made it; one that arrives after that instance was
+//                         replaced (a reset re-opens the driver) is dropped.
 // OnBufferSwitch32 may be set or cleared only while the host is not Active.
 
 #include <cstdint>
@@ -45,6 +47,9 @@ public:
     // Loads driver `v` of the list and creates its buffers; -1 unloads. Raises on failure (the
     // index is then -1).
     void setDriverIndex(int v);
+    // Unloads the driver, enumerates the driver list again and loads the entry named `name`
+    // (ignoring case). False when no such entry is listed now; raises as setDriverIndex.
+    bool reopen(const std::string& name);
     int DriverIndex() const { return driverindex_; }
     const std::string& DriverName() const { return drivername_; }
     std::int32_t DriverVersion() const { return driverversion_; }
@@ -77,6 +82,11 @@ public:
     Notify OnReset;
     Notify OnLatencyChanged;
     Notify OnSampleRateChanged;
+    // A reset re-opened the driver and restored streaming as it was before the reset.
+    Notify OnReopened;
+    // A reset could not re-open the driver, or the driver did not stream again although it did
+    // before; `why` says what failed. Without a handler the status log says it.
+    std::function<void(TAsioHost& sender, const std::string& why)> OnLost;
 
     // The driver's message callback, as the driver sees it (tests ask it directly).
     std::int32_t asioMessage(std::int32_t selector, std::int32_t value);
@@ -85,13 +95,21 @@ private:
     struct Token {
         TAsioHost* host;
     };
+    // What the callbacks of one driver instance carry: made on the main thread before the
+    // instance is created, read-only for the instance's threads, freed after it is unloaded.
+    struct CallbackContext {
+        TAsioHost* host;
+        std::weak_ptr<Token> token;
+        std::uint64_t serial;
+    };
     static void cbBufferSwitch(void* context, std::int32_t half, ASIOBool direct);
     static ASIOTime* cbBufferSwitchTimeInfo(void* context, ASIOTime* params, std::int32_t half, ASIOBool direct);
     static void cbSampleRateDidChange(void* context, ASIOSampleRate rate);
     static std::int32_t cbAsioMessage(void* context, std::int32_t selector, std::int32_t value, void* message,
                                       double* opt);
 
-    void LoadDriver();
+    // Opens the driver at the current index; streams afterwards when `activate`.
+    void LoadDriver(bool activate);
     bool MakeBuffers();
     void ChooseBufferSize();
     void FreeBuffers();
@@ -99,8 +117,11 @@ private:
     void ClearValues();
     void bufferswitch(std::int32_t half);
     void timedbufferswitch(std::int32_t half);
-    // Carries driver work to the main thread; dropped when the host is gone by then.
-    void postmain(std::function<void(TAsioHost&)> work);
+    // Carries driver work to the main thread; dropped when the host is gone by then, or when the
+    // driver instance `serial` was replaced in the meantime.
+    void postmain(const CallbackContext* context, std::function<void(TAsioHost&)> work);
+    std::int32_t message(std::int32_t selector, const CallbackContext* context);
+    void lost(const std::string& why);
     void reset();
     void latencieschanged();
     void sampleratechanged(double rate);
@@ -126,6 +147,8 @@ private:
     ASIOTime time_{};
     ASIOCallbacks callbacks_{};
     std::shared_ptr<Token> token_;
+    std::unique_ptr<CallbackContext> context_;  // of the loaded driver instance
+    std::uint64_t serial_ = 0;                  // of the loaded driver instance
 };
 
 }  // namespace velk

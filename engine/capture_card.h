@@ -28,6 +28,9 @@ public:
     // The rate the card really delivers, in Hz (equal to the configured rate when the card
     // accepted it).
     virtual int actualrate() const = 0;
+    // True while the card's device is gone (failed, unplugged, its server ended): a channel
+    // switched on now shows "No Input" and records once the card is back.
+    virtual bool inputlost() const { return false; }
 
 private:
     std::recursive_mutex cardlock_;

@@ -61,8 +61,9 @@ void tosamples(const float* x, std::int16_t* out, std::size_t count, double volu
         out[i] = tosample(x[i], volume);
 }
 
-// Levels above full scale (float driver types) are kept, but bounded to stay an int.
-inline int level(double peak) { return static_cast<int>(roundtoeven(std::min(peak * 32767.0, 2147483647.0))); }
+// A block level is on the 0..32767 scale of a 16-bit sample: peaks above full scale (float
+// driver types) are capped there, so no level reaches level 100's threshold (32768).
+inline int level(double peak) { return static_cast<int>(roundtoeven(std::min(peak * 32767.0, 32767.0))); }
 
 // One sample's step of an input's peak: multiplied by 0.999, replaced by a louder |x|.
 inline float decay(float peak, float x)
@@ -159,14 +160,32 @@ TSCapture::TSCapture(int index, int rate)
 {
     format = pcmformat(static_cast<std::uint32_t>(rate), 1, 16);
     host_ = std::make_unique<TAsioHost>();
+    if (index >= 0 && static_cast<std::size_t>(index) < host_->DriverList().count())
+        name_ = host_->DriverList().item(static_cast<std::size_t>(index)).name;
     host_->setDriverIndex(index);
     host_->OnBufferSwitch32 = [this](TAsioHost&, float* const* inputs, float* const*) { bufferswitch(inputs); };
-    host_->OnReset = [this](TAsioHost&) { onreset(); };
-    host_->OnLatencyChanged = [this](TAsioHost&) { onlatencychanged(); };
-    host_->OnSampleRateChanged = [this](TAsioHost&) { onsampleratechanged(); };
+    sethandlers();
     peaks_.assign(static_cast<std::size_t>(std::max(0, host_->InputChannelCount())), 0.0f);
     host_->setSampleRate(rate);
     refreshrate();
+}
+
+TSCapture::TSCapture(std::string name, int rate, Absent) : name_(std::move(name))
+{
+    format = pcmformat(static_cast<std::uint32_t>(rate), 1, 16);
+    host_ = std::make_unique<TAsioHost>();
+    sethandlers();
+    actualrate_ = rate;
+    devicelost_ = true;
+}
+
+void TSCapture::sethandlers()
+{
+    host_->OnReset = [this](TAsioHost&) { onreset(); };
+    host_->OnLatencyChanged = [this](TAsioHost&) { onlatencychanged(); };
+    host_->OnSampleRateChanged = [this](TAsioHost&) { onsampleratechanged(); };
+    host_->OnReopened = [this](TAsioHost&) { onreopened(); };
+    host_->OnLost = [this](TAsioHost&, const std::string& why) { declarelost(why); };
 }
 
 TSCapture::~TSCapture()
@@ -175,26 +194,38 @@ TSCapture::~TSCapture()
     host_.reset();
 }
 
-void TSCapture::refreshrate() { actualrate_ = static_cast<int>(std::lround(host_->SampleRate())); }
+void TSCapture::refreshrate()
+{
+    // Without a driver the host's rate means nothing: the card counts as running at its own.
+    actualrate_ = host_->DriverIndex() < 0 ? configuredrate() : static_cast<int>(std::lround(host_->SampleRate()));
+}
+
+void TSCapture::rebuildformats()
+{
+    std::lock_guard lock(cardlock());
+    for (TChannel* channel : channellist())
+        if (channel)
+            channel->setformat(format);
+}
 
 void TSCapture::restartwithformat()
 {
     refreshrate();
-    {
-        std::lock_guard lock(cardlock());
-        for (TChannel* channel : channellist())
-            if (channel)
-                channel->setformat(format);
-    }
+    rebuildformats();
     start();
     switchchannelsback();
 }
 
 void TSCapture::start()
 {
+    if (devicelost_) {
+        resume_ = true;
+        return;
+    }
     if (!stopped_)
         return;
     stopped_ = false;
+    quietchecks_ = 0;
     inputs_ = static_cast<std::size_t>(std::max(0, host_->InputChannelCount()));
     frames_ = static_cast<std::size_t>(std::max(0, host_->BufferSize()));
     const std::size_t blockfloats = inputs_ * frames_;
@@ -214,12 +245,19 @@ void TSCapture::start()
     while (wakeup_.try_acquire()) {
     }
     thread_ = std::make_unique<TStorageThread>(*this);
+    // A reset may have left the new driver instance streaming on its own; the handler is only
+    // changed while the host is inactive.
+    host_->setActive(false);
     host_->OnBufferSwitch32 = [this](TAsioHost&, float* const* inputs, float* const*) { bufferswitch(inputs); };
     host_->setActive(true);
 }
 
 void TSCapture::stop()
 {
+    if (devicelost_) {
+        resume_ = false;
+        return;
+    }
     if (stopped_)
         return;
     stopped_ = true;
@@ -248,6 +286,7 @@ void TSCapture::bufferswitch(float* const* inputs)
         std::memcpy(block + c * frames_, inputs[c], frames_ * sizeof(float));
     filled_.push(block);
     wakeup_.release();
+    buffers_.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Storage thread.
@@ -343,6 +382,8 @@ int TSCapture::inputcount(bool stereo) const
 
 std::string TSCapture::inputname(int i, bool stereo) const
 {
+    if (devicelost_)
+        return {};  // not known until the card is back
     auto name = [this](int k) { return std::string(host_->InputChannelInfo(k).name, strnlen(host_->InputChannelInfo(k).name, 32)); };
     if (!stereo)
         return name(i);
@@ -351,29 +392,169 @@ std::string TSCapture::inputname(int i, bool stereo) const
 
 // --- driver notifications (main thread) ---
 
+void TSCapture::restartcard()
+{
+    stop();
+    const int before = actualrate_.load();
+    refreshrate();
+    if (actualrate_.load() == before) {
+        start();
+        return;
+    }
+    // The writers must not go on at the old rate: they are rebuilt (finishing their recordings)
+    // and the channels that were on start again in new files.
+    rebuildformats();
+    start();
+    switchchannelsback();
+}
+
 void TSCapture::onreset()
 {
     addlog("Reset Command received for card: " + std::to_string(host_->DriverIndex()));
+    if (devicelost_ || stopped_)
+        return;  // an idle card stays idle; the host re-opens the driver either way
     stop();
     start();
+    // The old instance refusing to start means its device is gone (a server that ended): the
+    // recordings end here, whether or not the re-open that follows brings the card back at once.
+    if (!host_->Active())
+        declarelost("the driver stopped");
 }
 
 void TSCapture::onlatencychanged()
 {
+    if (devicelost_)
+        return;  // re-opening: restore() follows
     addlog("Latency changed to " + std::to_string(host_->InputLatency()) +
            " for card: " + std::to_string(host_->DriverIndex()));
-    stop();
-    start();
+    if (stopped_)
+        return;
+    restartcard();
 }
 
 void TSCapture::onsampleratechanged()
 {
     addlog("Sampling Rate changed to " + std::to_string(std::lround(host_->SampleRate())) +
            " for card: " + std::to_string(host_->DriverIndex()));
+    if (devicelost_)
+        return;
+    const bool running = !stopped_;
     stop();
     // The channels' writers are rebuilt from the new actual rate, so no recording carries the
     // old one; the channels that were on start again in new files.
-    restartwithformat();
+    refreshrate();
+    rebuildformats();
+    if (running) {
+        start();
+        switchchannelsback();
+    }
+}
+
+void TSCapture::onreopened()
+{
+    if (devicelost_)
+        restore();
+}
+
+// --- lost and back (main thread) ---
+
+void TSCapture::declarelost(const std::string& why)
+{
+    if (devicelost_)
+        return;
+    const bool running = !stopped_;
+    stop();
+    devicelost_ = true;
+    resume_ = running;
+    addlog("Sound card lost: " + name_ + (why.empty() ? "" : " (" + why + ")") + ", retrying every 2 seconds");
+    std::lock_guard lock(cardlock());
+    for (TChannel* channel : channellist())
+        if (channel)
+            channel->inputlost();
+}
+
+bool TSCapture::replacestandin()
+{
+    if (!standin)
+        return false;
+    TDavAsioDriverList list;
+    try {
+        list.enumerate();
+    } catch (const std::exception&) {
+        return false;
+    }
+    std::size_t i = 0;
+    while (i < list.count() && list.item(i).standin)
+        ++i;
+    if (i == list.count())
+        return false;
+    addlog("Sound card found: " + list.item(i).name + ", recording from it instead of " + name_);
+    // As a loss and a return: the test signal's recordings end, the real card's begin.
+    const bool running = !stopped_;
+    stop();
+    {
+        std::lock_guard lock(cardlock());
+        for (TChannel* channel : channellist())
+            if (channel)
+                channel->inputlost();
+    }
+    devicelost_ = true;
+    resume_ = running;
+    standin = false;
+    name_ = list.item(i).name;
+    bool opened = false;
+    try {
+        opened = host_->reopen(name_);
+    } catch (const std::exception&) {
+    }
+    if (opened)
+        restore(false);
+    return true;
+}
+
+void TSCapture::restore(bool announce)
+{
+    devicelost_ = false;
+    peaks_.assign(static_cast<std::size_t>(std::max(0, host_->InputChannelCount())), 0.0f);
+    host_->setSampleRate(configuredrate());
+    refreshrate();
+    // The writers were finished when the card was lost; new ones take the rate the card has now.
+    rebuildformats();
+    if (announce)
+        addlog("Sound card back: " + name_);
+    if (!resume_)
+        return;
+    resume_ = false;
+    start();
+    switchchannelsback();
+}
+
+void TSCapture::checkdevice()
+{
+    if (devicelost_) {
+        bool opened = false;
+        try {
+            opened = host_->reopen(name_);
+        } catch (const std::exception&) {
+            // Still failing: the loss was reported once; the next check tries again.
+        }
+        if (opened)
+            restore();
+        return;
+    }
+    if (stopped_) {
+        quietchecks_ = 0;
+        return;
+    }
+    if (!host_->Active()) {
+        declarelost("the driver is not streaming");
+        return;
+    }
+    const std::uint64_t buffers = buffers_.load(std::memory_order_relaxed);
+    quietchecks_ = buffers == checkedbuffers_ ? quietchecks_ + 1 : 0;
+    checkedbuffers_ = buffers;
+    if (quietchecks_ >= 2)
+        declarelost("no audio from the driver");
 }
 
 }  // namespace velk

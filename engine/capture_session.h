@@ -15,12 +15,20 @@
 // Wake-up: one counting semaphore per card, released once per queued block; the storage thread
 // empties the queue after each wake-up, so no block waits for a later buffer or another card.
 //
+// A lost card: when the driver dies (a reset whose old driver no longer starts, a re-open that
+// fails, a driver that stops streaming) the card finishes every open recording, its channels
+// show "No Input" (state 3) and it is opened again by name at each checkdevice() (every 2
+// seconds, from the card watch); once back it takes the driver's rate again and the channels
+// that were on record into new files. A card configured but absent at start-up is made lost
+// from the beginning. One status-log line when lost, one when back.
+//
 // Threads:
 //   main thread            construction, destruction, start(), stop(), setsamplerate(), the card
-//                          operations for the dialogs, the host's reset / latency / rate handlers
+//                          operations for the dialogs, the host's reset / latency / rate handlers,
+//                          checkdevice()
 //   driver's buffer thread the buffer handler (no lock, no wait, no allocation)
 //   storage thread         delivery to the channels, under the card lock
-//   any thread             configuredrate(), actualrate(), freeblocks(), lostblocks()
+//   any thread             configuredrate(), actualrate(), freeblocks(), lostblocks(), inputlost()
 
 #include <atomic>
 #include <cstdint>
@@ -61,12 +69,27 @@ public:
     // Opens driver `index` of the driver list with its buffers and asks for `rate` Hz. Raises the
     // host's errors ("Asio driver failed!" ...). The card is created stopped.
     TSCapture(int index, int rate);
+    // The card named `name` that cannot be opened now: created lost and stopped, with no inputs;
+    // checkdevice() opens it once a driver of that name is listed.
+    struct Absent {};
+    TSCapture(std::string name, int rate, Absent);
     // Stops the card if it runs.
     ~TSCapture() override;
 
+    // While the card is lost, start() and stop() only note whether it runs once back.
     void start();
     void stop();
     bool stopped() const { return stopped_; }
+    // The name the card was opened by (the driver list's description).
+    const std::string& name() const { return name_; }
+    // Every 2 seconds: opens a lost card again; declares a running card lost when its driver is no
+    // longer streaming or delivered nothing since the check before last.
+    void checkdevice();
+    // Finishes the channels' recordings and waits for the driver (see the top of this file).
+    void declarelost(const std::string& why);
+    // The stand-in virtual card, once another card is listed: records from that one from now on
+    // (it then has that card's name). True when it changed cards.
+    bool replacestandin();
     // Changes the card's rate while it is stopped, rebuilds the channels' formats, starts the card
     // and switches the channels that were on back on.
     void setsamplerate(int rate, int bits);
@@ -86,6 +109,7 @@ public:
     // TCaptureCard
     int configuredrate() const override { return static_cast<int>(format.nSamplesPerSec); }
     int actualrate() const override { return actualrate_.load(); }
+    bool inputlost() const override { return devicelost_.load(); }
 
     TAsioHost& host() { return *host_; }
     // Spare blocks in the pool now (free-running drivers use it as back-pressure).
@@ -95,6 +119,7 @@ public:
 
     int mixerline = 0;
     bool agc = false;
+    bool standin = false;  // the virtual card recording because no other card was found
     tWAVEFORMATEX format;  // PCM, 1 channel, the configured rate, 16 bits
     int volumeleft = 32767;
     int volumeright = 32767;
@@ -109,9 +134,18 @@ private:
     // channel's format, starts the card and switches back on the channels that were on.
     void restartwithformat();
     void switchchannelsback();
+    void sethandlers();
+    // The card is back: its rate and the channels' formats are taken anew, and it runs again if it
+    // ran when lost.
+    void restore(bool announce = true);
+    // The driver's rate may have changed with its buffers: takes it, and rebuilds the channels'
+    // formats when it did.
+    void restartcard();
+    void rebuildformats();
     void onreset();
     void onlatencychanged();
     void onsampleratechanged();
+    void onreopened();
 
     std::unique_ptr<TAsioHost> host_;
     std::atomic<bool> stopped_{true};
@@ -129,6 +163,12 @@ private:
     std::size_t frames_ = 0;
     std::atomic<std::uint64_t> lost_{0};
     std::uint64_t reportedlost_ = 0;  // storage thread
+    std::string name_;
+    std::atomic<bool> devicelost_{false};
+    bool resume_ = false;                   // lost: runs again once back
+    std::atomic<std::uint64_t> buffers_{0};  // buffers handed over by the driver
+    std::uint64_t checkedbuffers_ = 0;       // checkdevice(): buffers_ at the last check
+    int quietchecks_ = 0;                    // checkdevice(): checks in a row without a buffer
 };
 
 }  // namespace velk

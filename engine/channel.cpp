@@ -123,6 +123,10 @@ void TChannel::startrecording()
 {
     auto lock = lockcard(owner);
     recording.store(true, std::memory_order_relaxed);
+    if (owner && owner->inputlost()) {
+        poststate(channelnoinput);
+        return;
+    }
     if (voxmode.load(std::memory_order_relaxed) == 1) {
         try {
             writer->newfile(mypath, chname, appclock().now());
@@ -137,6 +141,21 @@ void TChannel::startrecording()
         poststate(2);
         addlog("VOX Activated for: " + chname);
     }
+}
+
+void TChannel::inputlost()
+{
+    auto lock = lockcard(owner);
+    if (writer && (writer->fileopen() || writer->overlapopen())) {
+        try {
+            writer->closefile();
+        } catch (const std::exception& e) {
+            addlog("Error: " + std::string(e.what()) + " " + chname);
+        }
+        addlog("Record complete: " + chname);
+    }
+    if (recording.load(std::memory_order_relaxed))
+        poststate(channelnoinput);
 }
 
 void TChannel::stoprecording()

@@ -3,12 +3,14 @@
 // stereo pair, or the mono mix of left and right). It receives every captured block of its card,
 // keeps the block level for its meter, decides by manual control or voice activation whether the
 // block belongs in a recording, and drives its WAVwriter. It reports state changes to the main
-// window (ChannelStateMessage: 0 idle, 1 recording, 2 listening) and writes status-log lines.
+// window (ChannelStateMessage: 0 idle, 1 recording, 2 listening, 3 no input: switched on while
+// its card is lost) and writes status-log lines.
 //
 // Threads:
 //   storage thread of the card, holding the card lock   process()
 //   main thread (takes the card lock itself)            startrecording(), stoprecording(),
-//                                                       connect(), disconnect(), settingschanged()
+//                                                       connect(), disconnect(), settingschanged(),
+//                                                       inputlost()
 //   holder of the card lock, or the main thread while   setformat(), setinput(), mypath
 //   the channel is attached to no card
 //   main thread, any time                               setvoxlevel(), setvoxtimer(), voxmode,
@@ -58,8 +60,12 @@ public:
     void connect(TCaptureCard* cap);
     // Removes the last entry of this channel from its owner's list under the card lock.
     void disconnect();
-    // Switches the channel on (manual: opens a recording; voice activation: arms it).
+    // Switches the channel on (manual: opens a recording; voice activation: arms it). While the
+    // card is lost the channel is on without a recording and shows "No Input".
     void startrecording();
+    // The card lost its device: an open recording is finished now, and a channel that is on
+    // shows "No Input" until the card, back, switches it on again.
+    void inputlost();
     // Switches the channel off, finishing an open recording.
     void stoprecording();
     // One block: `data` 16-bit PCM (interleaved left/right when stereo), `dsize` bytes, `dmax`
@@ -112,5 +118,8 @@ private:
 
 // The detect threshold of a detect level: level * 32768 / 100, rounded to the nearest integer.
 std::int32_t voxthreshold(int level);
+
+// The state code of a channel that is on while its card's device is lost.
+constexpr int channelnoinput = 3;
 
 }  // namespace velk

@@ -224,10 +224,10 @@ void TDavAsioDriverList::enumerate()
     if (JackDriver::serverrunning())
         items_.push_back(jackdescription());
     if (items_.empty()) {
-        // Its test signal must not pass for audio: the log says where the recordings come from.
+        // Its test signal must not pass for audio: whoever starts it says so (startcards).
         auto settings = std::make_shared<VirtualDriverSettings>(virtualcardsettings(0));
-        addlog("No sound card found: recording from " + settings->name + " (test signal)");
         items_.push_back(virtualdescription(settings->name, settings, 0));
+        items_.back().standin = true;
     }
 }
 

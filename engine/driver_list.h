@@ -55,6 +55,8 @@ struct TDavAsioDriverDescription {
     std::string path;  // the library file, or "builtin:..." for the built-in drivers
     // Opens a built-in driver (empty for library drivers).
     std::function<DriverPtr()> factory;
+    // The virtual card listed only because nothing else was found.
+    bool standin = false;
 };
 
 class TDavAsioDriverList {

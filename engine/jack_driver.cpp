@@ -3,15 +3,104 @@
 #include <jack/jack.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <sstream>
 
+#include "config/status_log.h"
 #include "engine/sample_converter.h"
 
 namespace velk {
 
 namespace {
+
+// libjack's own messages. The library prints them to the standard error by default, several
+// lines for one failure and again at every attempt; here every error goes through one handler
+// that writes each distinct text once to the status log. The messages one of the recorder's own
+// calls causes become one line, with what the recorder was doing. Informational messages are
+// dropped.
+class JackMessages {
+public:
+    static JackMessages& instance()
+    {
+        static JackMessages messages;
+        return messages;
+    }
+    // While a scope is quiet, errors are expected (probing for a server) and dropped.
+    void quiet(bool on) { quiet_.fetch_add(on ? 1 : -1); }
+    // A client opened: a later failure is reported again.
+    void forget()
+    {
+        std::lock_guard lock(mutex_);
+        seen_.clear();
+    }
+
+    // What the calling thread is doing: the messages it causes meanwhile are logged as one line
+    // when the scope ends.
+    class Doing {
+    public:
+        explicit Doing(const char* what) : what_(what), previous_(doing_) { doing_ = this; }
+        ~Doing()
+        {
+            doing_ = previous_;
+            if (messages_.empty())
+                return;
+            std::string line;
+            for (const std::string& m : messages_)
+                line += (line.empty() ? "" : "; ") + m;
+            instance().logonce(line + " (" + what_ + ")");
+        }
+        Doing(const Doing&) = delete;
+        Doing& operator=(const Doing&) = delete;
+
+    private:
+        friend class JackMessages;
+        const char* what_;
+        Doing* previous_;
+        std::vector<std::string> messages_;
+    };
+
+private:
+    JackMessages()
+    {
+        jack_set_error_function(&JackMessages::error);
+        jack_set_info_function([](const char*) {});
+    }
+    static void error(const char* text)
+    {
+        JackMessages& self = instance();
+        if (self.quiet_.load() > 0 || !text)
+            return;
+        std::string message(text);
+        while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+            message.pop_back();
+        if (doing_)
+            doing_->messages_.push_back(std::move(message));
+        else
+            self.logonce(message);
+    }
+    void logonce(const std::string& message)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (seen_.size() >= 64)
+                seen_.clear();
+            if (!seen_.insert(message).second)
+                return;
+        }
+        addlog("JACK: " + message);
+    }
+
+    std::atomic<int> quiet_{0};
+    std::mutex mutex_;
+    std::set<std::string> seen_;
+    static thread_local Doing* doing_;
+};
+
+thread_local JackMessages::Doing* JackMessages::doing_ = nullptr;
 
 std::vector<std::string> splitlist(const char* text)
 {
@@ -37,38 +126,46 @@ jack_client_t* openclient(const std::string& name, const std::string& server, ja
 
 void JackDriver::ClientCloser::operator()(jack_client_t* client) const { jack_client_close(client); }
 
-JackDriver::JackDriver(JackDriverSettings settings) : settings_(std::move(settings)) {}
+JackDriver::JackDriver(JackDriverSettings settings) : settings_(std::move(settings)) { JackMessages::instance(); }
 
 JackDriver::~JackDriver()
 {
     stop();
     disposeBuffers();
+    // A client whose server ended is not closed: its shared memory belongs to the dead server,
+    // and once another server has started under the same name libjack's close reads through it
+    // and crashes. The small client record is left to the library.
+    if (dead_)
+        static_cast<void>(client_.release());
     client_.reset();
 }
 
 bool JackDriver::serverrunning(const std::string& servername)
 {
-    // Asking is not an error: without a server the library would print its failure to connect
-    // on every start of the program.
-    jack_set_error_function([](const char*) {});
-    jack_set_info_function([](const char*) {});
+    // Asking is not an error: without a server the library would report its failure to connect
+    // on every start of the program, and at every retry of a lost card.
+    JackMessages& messages = JackMessages::instance();
+    messages.quiet(true);
     jack_status_t status{};
     jack_client_t* client = openclient("velkprobe", servername, &status);
     if (client)
         jack_client_close(client);
-    jack_set_error_function(nullptr);  // the library's own reporting again
-    jack_set_info_function(nullptr);
+    messages.quiet(false);
     return client != nullptr;
 }
 
 ASIOBool JackDriver::init(void*)
 {
     jack_status_t status{};
-    client_.reset(openclient(settings_.clientname, settings_.servername, &status));
+    {
+        JackMessages::Doing doing("opening the JACK client");
+        client_.reset(openclient(settings_.clientname, settings_.servername, &status));
+    }
     if (!client_) {
         error_ = "No JACK server answers (status " + std::to_string(static_cast<int>(status)) + ")";
         return 0;
     }
+    JackMessages::instance().forget();
     sources_ = settings_.sources;
     if (sources_.empty())
         sources_ = splitlist(std::getenv("VELK_JACK_SOURCES"));
@@ -105,6 +202,7 @@ ASIOError JackDriver::start()
         return ASE_OK;
     half_ = 0;
     running_ = true;
+    JackMessages::Doing doing("starting the JACK client");
     if (!activated_) {
         if (jack_activate(client_.get()) != 0) {
             running_ = false;

@@ -165,6 +165,7 @@ TEST_F(MainWindow, StateLabelsFollowPostedMessages)
     };
     for (const Step& s : {Step{1, 1, "Status: Recording", QColor(255, 0, 0)},
                           Step{1, 2, "Status: Listen...", QColor(0, 128, 0)},
+                          Step{1, 3, "Status: No Input", QColor(255, 0, 0)},
                           Step{1, 0, "Status: Idle", QColor(0, 0, 0)}}) {
         mainqueue().post(ChannelStateMessage{s.channel, s.state});
         ASSERT_TRUE(test::pumpuntil([&] { return panel(1).lbl->text() == s.text; })) << s.text;

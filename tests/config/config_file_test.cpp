@@ -68,6 +68,8 @@ TConfig everyfieldchanged(const std::string& common)
     }
     for (std::size_t i = 0; i < c.cards.size(); ++i)
         c.cards[i] = static_cast<std::int32_t>(i % 9 + 1);
+    c.cardnames[0] = "JACK";
+    c.cardnames[2] = "Carte \xc3\xa9tendue";
     c.samplerate = 6;
     c.format = pcmwaveformat(48000, 2, 16);
     c.format.ext[500] = 0x5A;  // the extra bytes are stored as they are
@@ -370,10 +372,13 @@ TEST_F(ConfigFileTest, OptionalEntriesMissingKeepTheirDefaults)
     c.lowspaceminutes = 60;
     c.channels[0].chnum = 3;
     c.channels[0].stereo = true;
+    c.cardnames[0] = "JACK";
     displaysettings().panelwidth = 300;
     writeedited(
         [](pugi::xml_node r) {
             r.child("Cleanup").remove_attribute("LowSpaceMinutes");
+            for (pugi::xml_node card : r.child("Cards").children("Card"))
+                card.remove_attribute("Name");
             r.child("Recording").remove_attribute("TimeAlign");
             r.child("Recording").remove_attribute("Overlap");
             r.remove_child("Normalize");

@@ -227,7 +227,9 @@ TEST(AsioHost, NoticesReachTheMainThreadInTheOrderTheDriverSentThem)
 
     Collector collector;
     queue.queue().drain(&collector);
-    const std::vector<std::string> expected = {"rate 44100", "reset 64", "latency 400 128", "latency 400 128"};
+    // The latency notice the old instance sent after its reset request is dropped: the re-opened
+    // instance has reported its own latencies by then.
+    const std::vector<std::string> expected = {"rate 44100", "reset 64", "latency 400 128"};
     EXPECT_EQ(events, expected);
     // Re-opened with the new size and streaming again, as before the reset.
     EXPECT_TRUE(host.Active());
@@ -295,10 +297,9 @@ TEST(DriverList, VirtualCardsVariableListsExactlyThatManyCards)
     EXPECT_EQ(s.signals[7].offseconds, 8.0);
 }
 
-TEST(DriverList, WithNoCardAtAllOneVirtualCardRecordsAndTheLogSaysSo)
+TEST(DriverList, WithNoCardAtAllOneVirtualCardStandsIn)
 {
     test::TempFolder empty;
-    ScopedMainQueue main;
     setenv("VELK_DRIVER_FOLDER", empty.path().c_str(), 1);
     setenv("JACK_DEFAULT_SERVER", ("velk-none-" + std::to_string(::getpid())).c_str(), 1);
     TDavAsioDriverList list;
@@ -307,9 +308,7 @@ TEST(DriverList, WithNoCardAtAllOneVirtualCardRecordsAndTheLogSaysSo)
     unsetenv("JACK_DEFAULT_SERVER");
     ASSERT_EQ(list.count(), 1u);
     EXPECT_EQ(list.item(0).name, "VELK Virtual Card 1");
-    test::LogCollector log;
-    main.queue().drain(&log);
-    EXPECT_EQ(log.texts, std::vector<std::string>{"No sound card found: recording from VELK Virtual Card 1 (test signal)"});
+    EXPECT_TRUE(list.item(0).standin);
 }
 
 TEST(DriverList, ParsesClassIds)

@@ -85,11 +85,28 @@ protected:
         // Everything in this process that asks for the default server gets ours.
         setenv("JACK_DEFAULT_SERVER", server_.c_str(), 1);
         setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+        startserver();
+        if (!waituntil([&] { return JackDriver::serverrunning(server_); }, std::chrono::seconds(10)))
+            GTEST_SKIP() << "jackd could not start here: " << jackd_->output();
+    }
+    void startserver()
+    {
         jackd_ = std::make_unique<test::ChildProcess>(
             "/usr/bin/jackd", std::vector<std::string>{"-n", server_, "-d", "dummy", "-r", "48000", "-p", "256"},
             std::vector<std::string>{"JACK_NO_AUDIO_RESERVATION=1"});
-        if (!waituntil([&] { return JackDriver::serverrunning(server_); }, std::chrono::seconds(10)))
-            GTEST_SKIP() << "jackd could not start here: " << jackd_->output();
+    }
+    // The JACK driver of the card: the feeder's ports on our server.
+    TDavAsioDriverDescription jackdescription(int ports)
+    {
+        JackDriverSettings js;
+        js.servername = server_;
+        for (int k = 1; k <= ports; ++k)
+            js.sources.push_back("feeder:out_" + std::to_string(k));
+        TDavAsioDriverDescription d;
+        d.name = "JACK";
+        d.path = "builtin:jack";
+        d.factory = [js] { return DriverPtr(new JackDriver(js)); };
+        return d;
     }
     void TearDown() override
     {
@@ -200,10 +217,67 @@ TEST_F(JackEndToEndTest, AServerBufferSizeChangeReopensTheCardAtTheNewSize)
     ASSERT_TRUE(waituntil([&] { return feeder.frames() > before + 4096; }));
     card.stop();
     drain();
-    ASSERT_GE(sink.logs.size(), 2u);
-    EXPECT_EQ(sink.logs[0], "Reset Command received for card: 0");
-    EXPECT_EQ(sink.logs[1].rfind("Latency changed to ", 0), 0u) << sink.logs[1];
+    // One reset sequence: the requests the old client made after it was replaced are dropped.
+    EXPECT_EQ(sink.logswith("Reset Command received for card: "),
+              std::vector<std::string>{"Reset Command received for card: 0"});
+    EXPECT_EQ(sink.logswith("Latency changed to ").size(), 1u) << ::testing::PrintToString(sink.logs);
+    EXPECT_TRUE(sink.logswith("JACK: ").empty()) << ::testing::PrintToString(sink.logs);
     EXPECT_EQ(card.lostblocks(), 0u);
+}
+
+TEST_F(JackEndToEndTest, AServerReplacedUnderTheSameNameWhileRecordingRecordsIntoANewFile)
+{
+    config().samplerate = 6;
+    config().format = pcmwaveformat(48000, 1, 16);
+    auto feeder = std::make_unique<Feeder>(server_);
+    ASSERT_TRUE(feeder->ok());
+    test::DriverSourceScope scope({jackdescription(1)});
+    TSCapture card(0, 48000);
+    TChannel mono("mono", &card, 0, false);
+    mono.mypath = recordings.path() + "/mono";
+    mono.connect(&card);
+    mono.startrecording();
+    card.start();
+    std::uint64_t until = feeder->frames() + 48000 / 4;
+    ASSERT_TRUE(waituntil([&] { return feeder->frames() >= until; }));
+
+    // The server goes and another one takes its name before the recorder notices.
+    jackd_->signal(SIGKILL);
+    jackd_->wait(std::chrono::seconds(10));
+    feeder.reset();
+    startserver();
+    ASSERT_TRUE(waituntil([&] { return JackDriver::serverrunning(server_); }, std::chrono::seconds(10)));
+    feeder = std::make_unique<Feeder>(server_);
+    ASSERT_TRUE(feeder->ok());
+    clock.advance(std::chrono::seconds(5));  // the next file gets another name
+    // The main thread's queue and the card watch's check, as the program runs them.
+    ASSERT_TRUE(waituntil([&] {
+        drain();
+        card.checkdevice();
+        return !card.inputlost() && card.host().Active() && mono.writer->fileopen();
+    }));
+    until = feeder->frames() + 48000 / 4;
+    ASSERT_TRUE(waituntil([&] { return feeder->frames() >= until; }));
+    card.stop();
+    mono.stoprecording();
+    mono.disconnect();
+    drain();
+
+    EXPECT_EQ(sink.logswith("Sound card lost: JACK").size(), 1u) << ::testing::PrintToString(sink.logs);
+    EXPECT_EQ(sink.logswith("Sound card back: JACK").size(), 1u) << ::testing::PrintToString(sink.logs);
+    const auto files = filesin(recordings.path() + "/mono");
+    ASSERT_EQ(files.size(), 2u);
+    // The second file grows with the new server's audio: the ramp, sample after sample.
+    const test::WavFile w = test::readwav(recordings.path() + "/mono/" + files[1]);
+    ASSERT_GE(w.samples.size(), 48000u / 8);
+    std::size_t first = 0;
+    while (first < w.samples.size() && w.samples[first] == 0)
+        ++first;
+    ASSERT_LT(first, w.samples.size() / 2);
+    for (std::size_t i = first + 1; i < w.samples.size(); ++i)
+        ASSERT_EQ(w.samples[i], next(w.samples[i - 1])) << i;
+    for (const auto& d : descriptors())
+        EXPECT_EQ(d.d.state, 3) << d.file;
 }
 
 }  // namespace
