@@ -18,7 +18,7 @@
 
 #include <pugixml.hpp>
 
-#include "config/config_aside.h"
+#include "platform/kept_file.h"
 #include "config/edition.h"
 #include "config/status_log.h"
 #include "core/errors.h"

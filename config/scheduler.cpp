@@ -20,6 +20,7 @@
 #include "core/clock.h"
 #include "core/errors.h"
 #include "platform/file_io.h"
+#include "platform/kept_file.h"
 
 namespace velk {
 
@@ -413,20 +414,15 @@ void TScheduler::loadsettings(const std::string& path, const std::vector<int>& c
 void TScheduler::keepaside(const std::string& file)
 {
     // The first free name of "<file>.bad", "<file>.bad.2", ...: an older kept file stays too.
-    for (int n = 0; n < 100; ++n) {
-        const std::string aside = file + ".bad" + (n == 0 ? std::string() : "." + std::to_string(n + 1));
-        if (::access(aside.c_str(), F_OK) == 0 || errno != ENOENT)
-            continue;
-        if (::rename(file.c_str(), aside.c_str()) == 0) {
-            addlog("Scheduler file could not be read completely; kept as " + aside);
-            return;
-        }
-        break;
+    const AsideResult kept = moveaside(file);
+    if (!kept.path.empty()) {
+        addlog("Scheduler file could not be read completely; kept as " + kept.path);
+        return;
     }
     // Kept where it is, then: it is not saved over.
     keepfile_ = true;
-    addlog("Scheduler file could not be read completely and could not be kept aside (" +
-           std::string(std::strerror(errno)) + "); it will not be saved over");
+    addlog("Scheduler file could not be read completely and could not be kept aside (" + kept.error +
+           "); it will not be saved over");
 }
 
 void TScheduler::savesettings(const std::string& path) const

@@ -11,7 +11,7 @@
 #include "core/text_encoding.h"
 #include "core/unique_fd.h"
 #include "platform/file_io.h"
-#include "recfiles/output_names.h"
+#include "platform/kept_file.h"
 
 namespace velk {
 
@@ -90,27 +90,10 @@ void writetasklist(const std::string& path, const std::vector<std::string>& path
 
 std::string keepaside(const std::string& path, std::string* why)
 {
-    for (int n = 1; n <= outputnamelimit; ++n) {
-        const std::string aside = numberedname(path + ".bad", n);
-        // RENAME_NOREPLACE: an earlier ".bad" (or anything else at the name) stays as it is.
-        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
-            return aside;
-        if (errno == EEXIST)
-            continue;
-        if (errno == EINVAL || errno == ENOSYS) {
-            // A file system without the flag: test the name first, then move.
-            if (pathtaken(aside))
-                continue;
-            if (::rename(path.c_str(), aside.c_str()) == 0)
-                return aside;
-        }
-        if (why)
-            *why = systemerrortext(errno);
-        return {};
-    }
-    if (why)
-        *why = "no free name";
-    return {};
+    AsideResult kept = moveaside(path);
+    if (kept.path.empty() && why)
+        *why = kept.error;
+    return kept.path;
 }
 
 }  // namespace velk

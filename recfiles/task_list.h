@@ -23,7 +23,7 @@ bool readtasklist(const std::string& path, std::vector<std::string>& paths, std:
 // EOSError on failure.
 void writetasklist(const std::string& path, const std::vector<std::string>& paths, bool durable = true);
 
-// Moves a file that could not be read out of the way, to `path` + ".bad" (or ".bad-2", ...: an
+// Moves a file that could not be read out of the way, to `path` + ".bad" (or ".bad.2", ...: an
 // earlier one is never replaced). Returns the new path, or an empty string (with `why`) when it
 // could not be moved.
 std::string keepaside(const std::string& path, std::string* why = nullptr);

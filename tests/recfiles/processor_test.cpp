@@ -470,7 +470,7 @@ TEST_F(ProcessorTest, AnUnreadableTaskListIsKeptAsideAndNeverSavedOver)
         c.make();
         auto processor = start();
         drain();
-        const std::string aside = std::string(audiotaskfile) + ".bad-" + std::to_string(n++);
+        const std::string aside = std::string(audiotaskfile) + ".bad." + std::to_string(n++);
         EXPECT_EQ(logtexts(), std::vector<std::string>{std::string("Could not read ") + audiotaskfile + " (" +
                                                        c.reason + "); kept as " + aside});
         processor->stopqueue();

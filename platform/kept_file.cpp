@@ -1,4 +1,4 @@
-#include "config/config_aside.h"
+#include "platform/kept_file.h"
 
 #include <fcntl.h>
 #include <stdio.h>

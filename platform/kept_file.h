@@ -1,5 +1,6 @@
 #pragma once
-// Keeping a stored file that could not be used beside it ("config.xml" becomes "config.xml.bad"),
+// Keeping a stored file that could not be used beside it ("config.xml" becomes "config.xml.bad"; the
+// same for the task lists and the schedule),
 // so that the next save, which writes over the name, never destroys what the user had. An earlier
 // kept file is never replaced: the next free name of "<name>.bad", "<name>.bad.2", "<name>.bad.3",
 // ... is taken.
