@@ -79,8 +79,9 @@ TEST_F(OwnFoldersTest, OnlyRegularFilesReachedWithoutLinksInsideTheFoldersAreAll
     for (const auto& c : cases) {
         std::string why;
         EXPECT_EQ(folders.allows(c.kind, c.path, why), c.refusal == nullptr) << c.path;
-        if (c.refusal)
+        if (c.refusal) {
             EXPECT_EQ(why, c.path + c.refusal);
+        }
     }
     // Missing files inside count as allowed where nothing has to be there.
     std::string why;

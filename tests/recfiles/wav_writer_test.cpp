@@ -429,7 +429,7 @@ TEST_F(WriterTest, EveryFileARecordingCanEndUpAsTakesTheName)
     const std::string base = recordings.path() + "/Chan-1000";
     const std::string descriptor = config().velk_path + "/2026/03/05/10-00-00-Chan.velk";
     std::filesystem::create_directories(config().velk_path + "/2026/03/05");
-    for (const std::string taken : {base + ".wav", base + ".wave", base + ".mp3", descriptor, std::string("link")}) {
+    for (const std::string& taken : {base + ".wav", base + ".wave", base + ".mp3", descriptor, std::string("link")}) {
         SCOPED_TRACE(taken);
         const std::string path = taken == "link" ? base + ".wav" : taken;
         if (taken == "link")
