@@ -334,12 +334,16 @@ void RecordingRecovery::repair(const std::string& path, TRecDescriptor& d)
     }
     struct stat st {};
     ::fstat(fd.get(), &st);
-    if (st.st_size == 0) {
-        // Created, but ended before its header: no audio in it.
+    // Created but ended before its header, or before one whole frame (killed as a split opened
+    // it): there is nothing to keep, and several readers refuse a WAV without audio.
+    const auto dropempty = [&] {
         fd.reset();
         ::unlink(audio.c_str());
         deletedescriptor(path);
         addlog("Recovery: " + name + " has no audio, its empty file and descriptor were removed");
+    };
+    if (st.st_size == 0) {
+        dropempty();
         return;
     }
     std::string error;
@@ -350,6 +354,10 @@ void RecordingRecovery::repair(const std::string& path, TRecDescriptor& d)
     }
     const std::uint64_t length = static_cast<std::uint64_t>(st.st_size);
     const std::uint64_t data = length > layout->datapos ? (length - layout->datapos) / layout->blockalign * layout->blockalign : 0;
+    if (data == 0) {
+        dropempty();
+        return;
+    }
     // A frame cut in half at the end is of no use to anyone.
     if (layout->datapos + data < length && ::ftruncate(fd.get(), static_cast<off_t>(layout->datapos + data)) != 0) {
         addlog("Recovery: cannot repair " + audio + ": " + systemerrortext(errno));

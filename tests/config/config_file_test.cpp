@@ -621,7 +621,11 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "Configuration: Playback: missing; its defaults used instead."},
         PartialCase{"missingCards", [](pugi::xml_node r) { r.remove_child("Cards"); },
-                    [](TConfig& c) { c.cards.fill(0); }, "Cards: missing"},
+                    [](TConfig& c) {
+                        c.cards.fill(0);
+                        c.cardnames.fill("");
+                    },
+                    "Cards: missing"},
         PartialCase{"channelWithoutFolder",
                     [](pugi::xml_node r) { r.child("Channels").last_child().remove_child("Folder"); },
                     [](TConfig& c) { c.channels[255].folder = c.outfolder; }, "Channel 255 Folder: missing"},
@@ -666,10 +670,12 @@ INSTANTIATE_TEST_SUITE_P(
                         c.pcard = 0;
                         c.pvolume = -3000;
                         c.cleanuptime = 100;
+                        c.lowspaceminutes = 15;
                         c.normalize = false;
                         c.num = 1;
                         defaultchannelsfrom(c, 0);
                         c.cards.fill(0);
+                        c.cardnames.fill("");
                     },
                     "Channels: missing"}),
     [](const auto& info) { return std::string(info.param.label); });

@@ -115,6 +115,9 @@ TEST_F(RecoveryTest, ARecordingWithoutAudioLosesItsDescriptorAndForeignFilesAreL
     const std::string emptyaudio = wav("empty.wav", 0);
     fs::resize_file(emptyaudio, 0);
     const std::string empty = descriptor("10-00-01-Empty", DESC_RECORDING, emptyaudio);
+    // A header and no frame: killed as a split opened the file.
+    const std::string headeraudio = wav("header.wav", 0);
+    const std::string headeronly = descriptor("10-00-05-Header", DESC_RECORDING, headeraudio);
     // Outside the output folders, through a link out of them, and not a WAV at all.
     test::TempFolder elsewhere;
     test::writetextfile(elsewhere.file("x.wav"), std::string(100, 'x'));
@@ -128,6 +131,8 @@ TEST_F(RecoveryTest, ARecordingWithoutAudioLosesItsDescriptorAndForeignFilesAreL
     EXPECT_FALSE(fs::exists(missing));
     EXPECT_FALSE(fs::exists(empty));
     EXPECT_FALSE(fs::exists(emptyaudio));
+    EXPECT_FALSE(fs::exists(headeronly));
+    EXPECT_FALSE(fs::exists(headeraudio));
     EXPECT_EQ(test::readtextfile(elsewhere.file("x.wav")), std::string(100, 'x'));
     EXPECT_EQ(test::readtextfile(out + "/text.wav"), std::string(100, 'x'));
     for (const auto& path : {outside, linked, text})
