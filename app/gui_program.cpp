@@ -124,6 +124,12 @@ int runwindows(Edition edition, int argc, char** argv, bool recordall)
         TMainForm form(system);
         shown = &form;
         app.form = &form;
+        // From here on a lost display still finishes the recordings (registered after the
+        // recorder's statics exist, so it runs before they are destroyed); the channels that
+        // --record switches on below may already have files open when the display goes.
+        static const bool registered = std::atexit(finishatexit) == 0;
+        (void)registered;
+        systemtofinish = &system;
         if (recordall)
             form.allchannelsstate(true);
         // SIGINT and SIGTERM (blocked in every thread) close the window in order, without the
@@ -149,10 +155,6 @@ int runwindows(Edition edition, int argc, char** argv, bool recordall)
         // without closing: the logout may still be cancelled, and recording goes on until then.
         QObject::connect(&form, &TMainForm::shutdowncomplete, &app, &QApplication::quit, Qt::QueuedConnection);
         form.show();
-        // Registered after the recorder's statics exist, so it runs before they are destroyed.
-        static const bool registered = std::atexit(finishatexit) == 0;
-        (void)registered;
-        systemtofinish = &system;
         app.exec();
         systemtofinish = nullptr;
         app.form = nullptr;

@@ -262,6 +262,9 @@ TEST_P(KillRestartTest, KilledFilesPlayAndTheRestartRepairsEveryRecording)
     // Nothing was overwritten: a WAV is still the audio the killed run wrote (less a cut frame),
     // or it was compressed into the MP3 its descriptor names.
     for (const auto& [wav, was] : left) {
+        // A file killed as it opened holds no frame; the restart removes it with its descriptor.
+        if (was.audio.empty() && !fs::exists(wav))
+            continue;
         const bool compressed = k.codec == 1 && std::find(named.begin(), named.end(), wav) != named.end();
         EXPECT_NE(fs::exists(wav), compressed) << wav;
         if (compressed) {
