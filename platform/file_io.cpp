@@ -43,12 +43,12 @@ int AtomicFileWriter::open(const std::string& path, mode_t mode)
     return 0;
 }
 
-int AtomicFileWriter::write(std::string_view data, std::size_t* written)
+int writefully(int fd, std::string_view data, std::size_t* written)
 {
     std::size_t done = 0;
     int rc = 0;
     while (done < data.size()) {
-        const ssize_t n = ::write(fd_.get(), data.data() + done, data.size() - done);
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -64,6 +64,11 @@ int AtomicFileWriter::write(std::string_view data, std::size_t* written)
     if (written)
         *written = done;
     return rc;
+}
+
+int AtomicFileWriter::write(std::string_view data, std::size_t* written)
+{
+    return writefully(fd_.get(), data, written);
 }
 
 int AtomicFileWriter::commit(bool durable)

@@ -39,6 +39,10 @@ private:
     UniqueFd fd_;
 };
 
+// Writes all of `data` to `fd` at its position, going on after interruptions. Returns 0 or an
+// errno value (ENOSPC when the file takes no more); `written` receives the bytes that reached it.
+int writefully(int fd, std::string_view data, std::size_t* written = nullptr);
+
 // Replaces `path` with `data` atomically; throws EOSError on failure (the old file is kept).
 void writefileatomic(const std::string& path, std::string_view data, mode_t mode, bool durable);
 

@@ -60,18 +60,7 @@ int writenew(const std::string& path, std::string_view content)
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, keptmode));
     if (!fd)
         return errno;
-    std::size_t done = 0;
-    int rc = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            rc = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    int rc = writefully(fd.get(), content);
     if (rc == 0 && ::fsync(fd.get()) != 0)
         rc = errno;
     if (fd.reset() != 0 && rc == 0)

@@ -92,17 +92,7 @@ int createdescriptor(const std::string& path, const TRecDescriptor& descriptor)
     if (!fd) {
         rc = errno;
     } else {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                rc = n < 0 ? errno : ENOSPC;
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-        }
+        rc = writefully(fd.get(), std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
         if (fd.reset() != 0 && rc == 0)
             rc = errno;
         if (rc == 0 && ::link(temp.c_str(), path.c_str()) != 0) {
