@@ -14,6 +14,7 @@
 #endif
 
 #include "config/status_log.h"
+#include "core/clock.h"
 #include "engine/channel.h"
 #include "engine/sample_converter.h"
 
@@ -550,6 +551,13 @@ void TSCapture::checkdevice()
         declarelost("the driver is not streaming");
         return;
     }
+    // Checks closer together than the watch's period (one on request, right after another) say
+    // nothing about a driver that fell silent: only those a second or more apart are counted.
+    const auto now = appclock().monotonic();
+    if (quietcounted_ && now - lastquietcheck_ < std::chrono::seconds(1))
+        return;
+    quietcounted_ = true;
+    lastquietcheck_ = now;
     const std::uint64_t buffers = buffers_.load(std::memory_order_relaxed);
     quietchecks_ = buffers == checkedbuffers_ ? quietchecks_ + 1 : 0;
     checkedbuffers_ = buffers;

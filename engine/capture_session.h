@@ -31,6 +31,7 @@
 //   any thread             configuredrate(), actualrate(), freeblocks(), lostblocks(), inputlost()
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <semaphore>
@@ -169,6 +170,8 @@ private:
     std::atomic<std::uint64_t> buffers_{0};  // buffers handed over by the driver
     std::uint64_t checkedbuffers_ = 0;       // checkdevice(): buffers_ at the last check
     int quietchecks_ = 0;                    // checkdevice(): checks in a row without a buffer
+    bool quietcounted_ = false;              // checkdevice(): a check was counted, at lastquietcheck_
+    std::chrono::steady_clock::time_point lastquietcheck_{};
 };
 
 }  // namespace velk
