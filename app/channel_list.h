@@ -14,9 +14,12 @@
 
 namespace velk {
 
+class TCardSet;
+
 class TChannelList {
 public:
-    TChannelList() = default;
+    // The channels go on the cards of `cards`, which must outlive the list.
+    explicit TChannelList(TCardSet& cards) : cards_(cards) {}
     // Frees the channels (see clear()).
     ~TChannelList();
     TChannelList(const TChannelList&) = delete;
@@ -40,6 +43,7 @@ public:
 private:
     void drop(int i);
 
+    TCardSet& cards_;
     std::vector<std::unique_ptr<TChannel>> channels_;
     std::vector<int> dropped_;
 };

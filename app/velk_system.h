@@ -16,6 +16,7 @@
 #include "app/channel_list.h"
 #include "app/low_space_alarm.h"
 #include "config/edition.h"
+#include "engine/card_set.h"
 #include "services/status_log.h"
 #include "core/main_thread_queue.h"
 #include "recfiles/descriptor_backlog.h"
@@ -74,6 +75,7 @@ public:
     MainThreadQueue& queue() { return queue_; }
     StatusLog& statuslog() { return statuslog_; }
     TChannelList& channels() { return channels_; }
+    TCardSet& cards() { return cards_; }
     Edition edition() const { return edition_; }
 
     // Whether the shutdown filed the status log (false before it ran, or when the log folder
@@ -113,6 +115,7 @@ private:
     Edition edition_;
     MainThreadQueue queue_;
     StatusLog statuslog_;
+    TCardSet cards_;         // the driver cards (ASIO edition)
     TChannelList channels_;  // the live channels (ASIO edition: on the driver cards)
     bool started_ = false;
     bool stopped_ = false;
