@@ -155,10 +155,12 @@ void VelkSystem::shutdown()
     }
     if (processor_)
         processor_->stopqueue();
-    // Cards stop before the channels they feed are freed; freeing a channel finishes its recording.
+    // Cards stop streaming before the channels they feed are freed; freeing a channel detaches it
+    // and finishes its recording; the cards go once no channel is left on them.
     cardwatch_.reset();
-    cards_.closecards();
+    cards_.stopcards();
     channels_.clear();
+    cards_.closecards();
     if (scheduler_) {
         try {
             scheduler_->savesettings(config().common_path);

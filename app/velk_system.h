@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/channel_list.h"
+#include "engine/channel_list.h"
 #include "app/low_space_alarm.h"
 #include "config/edition.h"
 #include "engine/card_set.h"
@@ -48,10 +48,10 @@ public:
     // stored queue and every recording still waiting) are queued again; the schedule is loaded.
     void startup();
     // Shutdown in its fixed order: stop the cleanup thread, save the configuration, close the
-    // compression queue to new work, stop and free the cards, free the channels (finishing their
-    // recordings), save and free the scheduler, let the queue run once, free the processor (it
-    // stores its queue), post "VELK Closed.", let the queue run once more, stop handling messages, file the
-    // status log.
+    // compression queue to new work, stop the cards, free the channels (finishing their
+    // recordings), free the cards, save and free the scheduler, let the queue run once, free the
+    // processor (it stores its queue), post "VELK Closed.", let the queue run once more, stop
+    // handling messages, file the status log.
     void shutdown();
 
     // Delivers every waiting message (the loops call this when wakeupfd() is readable), then files

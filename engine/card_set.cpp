@@ -177,12 +177,6 @@ void TCardSet::closecards()
     for (auto& card : cards_) {
         if (!card)
             continue;
-        std::lock_guard lock(card->cardlock());
-        card->channellist().clear();
-    }
-    for (auto& card : cards_) {
-        if (!card)
-            continue;
         card->stop();
         card.reset();
     }

@@ -53,7 +53,8 @@ public:
     void checkcards();
     // Stops every card: no block reaches a channel afterwards. The cards stay, with their channels.
     void stopcards();
-    // Empties every card's channel list, stops and frees every card, frees the driver list.
+    // Stops and frees every card, and frees the driver list. The channels are gone by then (they
+    // detach themselves as they go).
     void closecards();
     // Stops every card that no configured channel (the first `num` of the configuration) uses.
     void stopidlecards();

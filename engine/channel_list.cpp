@@ -1,4 +1,4 @@
-#include "app/channel_list.h"
+#include "engine/channel_list.h"
 
 #include <algorithm>
 #include <exception>
@@ -86,18 +86,6 @@ void TChannelList::allchannelsstate(bool on)
     }
 }
 
-void TChannelList::clear()
-{
-    // At shutdown the cards are freed first (closecards empties their lists); only a channel
-    // whose card still exists is detached from it.
-    for (auto& channel : channels_) {
-        bool cardalive = false;
-        for (int k = 0; k < static_cast<int>(maxchannels) && !cardalive; ++k)
-            cardalive = cards_.at(k) && cards_.at(k) == channel->owner;
-        if (cardalive)
-            channel->disconnect();
-    }
-    channels_.clear();
-}
+void TChannelList::clear() { channels_.clear(); }
 
 }  // namespace velk
