@@ -30,7 +30,15 @@ std::string velkversion()
     return VELK_VERSION;
 }
 
-VelkSystem::VelkSystem(Edition edition) : edition_(edition), cards_(config()), channels_(cards_)
+VelkSystem::ConfigInstall::ConfigInstall(TConfig& r) : record(r) { setconfig(&record); }
+
+VelkSystem::ConfigInstall::~ConfigInstall()
+{
+    if (&velk::config() == &record)
+        setconfig(nullptr);
+}
+
+VelkSystem::VelkSystem(Edition edition) : edition_(edition), cards_(config_), channels_(cards_, config_)
 {
     setedition(edition);
     queue_.bindtocurrentthread();
@@ -78,20 +86,20 @@ void VelkSystem::startup()
 {
     started_ = true;
     addlog("VELK System Initialization...");
-    loadconfig(config());
-    statuslog_.setfolder(config().log_path);
+    loadconfig(config_);
+    statuslog_.setfolder(config_.log_path);
     // The cleanup thread's first wake-up runs a pass.
     cleanupevent_ = std::make_unique<TWakeEvent>();
     cleanup_ = std::make_unique<CleanupThread>(*cleanupevent_, OwnFolders::fromconfig());
     cleanup_->lastcheck = appclock().nowlocal() - 1.0;
     cleanup_->start();
-    processor_ = std::make_unique<TProcessor>(config().common_path, cleanupevent_.get());
+    processor_ = std::make_unique<TProcessor>(config_.common_path, cleanupevent_.get());
     // Before any channel records: nothing the recovery looks at belongs to a live recording.
     const std::vector<std::string> waiting = recover();
     cleanupevent_->set();  // the start-up pass, once the recovery is done with the folders
     startchannels();
     addlog("VELK System Activated.");
-    if (config().autorecording)
+    if (config_.autorecording)
         channels_.allchannelsstate(true);
     processor_->loadtasks(waiting);
     startscheduler();
@@ -102,7 +110,7 @@ void VelkSystem::startup()
 // for compression.
 std::vector<std::string> VelkSystem::recover()
 {
-    const TConfig& c = config();
+    const TConfig& c = config_;
     // The folders the channels record into, as the converter and the cleanup see them.
     RecordingRecovery recovery(c.velk_path, OwnFolders::fromconfig().outputfolders(), c.normalize);
     return recovery.run();
@@ -127,7 +135,7 @@ void VelkSystem::startscheduler()
     };
     // Channels dropped at start-up closed up the channel table; the schedules follow it, so no
     // schedule switches the channel that moved into a dropped one's place.
-    scheduler_->loadsettings(config().common_path, channels_.dropped());
+    scheduler_->loadsettings(config_.common_path, channels_.dropped());
 }
 
 void VelkSystem::shutdown()
@@ -149,7 +157,7 @@ void VelkSystem::shutdown()
         cleanup_.reset();
     }
     try {
-        saveconfig(config());
+        saveconfig(config_);
     } catch (const std::exception& e) {
         usernotifier().error("Could not save settings", e.what());
     }
@@ -163,7 +171,7 @@ void VelkSystem::shutdown()
     cards_.closecards();
     if (scheduler_) {
         try {
-            scheduler_->savesettings(config().common_path);
+            scheduler_->savesettings(config_.common_path);
         } catch (const std::exception& e) {
             addlog(std::string("Could not save the scheduler file: ") + e.what());
         }
@@ -266,15 +274,15 @@ void VelkSystem::housekeeping()
 void VelkSystem::checkspace()
 {
     // 16-bit samples at the configured rate; the writers' own formats belong to the card threads.
-    const std::uint64_t rate = static_cast<std::uint64_t>(samplerateofindex(config().samplerate)) * 2;
+    const std::uint64_t rate = static_cast<std::uint64_t>(samplerateofindex(config_.samplerate)) * 2;
     std::vector<LowSpaceAlarm::Need> needs;
     for (std::size_t i = 0; i < channels_.size(); ++i) {
         const TChannel& ch = channels_.at(i);
         if (!ch.recording.load())
             continue;
-        needs.push_back({ch.mypath.empty() ? config().outfolder : ch.mypath, rate * (ch.stereo ? 2 : 1)});
+        needs.push_back({ch.mypath.empty() ? config_.outfolder : ch.mypath, rate * (ch.stereo ? 2 : 1)});
     }
-    space_.check(needs, config().lowspaceminutes);
+    space_.check(needs, config_.lowspaceminutes);
 }
 
 std::vector<std::string> VelkSystem::compressionqueue() const

@@ -1,6 +1,6 @@
 #pragma once
-// VelkSystem: the recorder without its windows. It owns the main-thread queue and the status-log
-// list, runs the start-up and the shutdown in their fixed order, and handles the four main-thread
+// VelkSystem: the recorder without its windows. It owns the configuration record, the main-thread
+// queue, the status-log list, the cards and the channels on them, and runs the start-up and the shutdown in their fixed order, and handles the four main-thread
 // messages (panel states go to whoever presents them). The windows and the headless loop both
 // drive this one class, so the order of things is the same with and without windows.
 //
@@ -15,6 +15,7 @@
 
 #include "engine/channel_list.h"
 #include "app/low_space_alarm.h"
+#include "config/config.h"
 #include "config/edition.h"
 #include "engine/card_set.h"
 #include "services/status_log.h"
@@ -76,6 +77,8 @@ public:
     StatusLog& statuslog() { return statuslog_; }
     TChannelList& channels() { return channels_; }
     TCardSet& cards() { return cards_; }
+    // The configuration record (main thread; workers take what they need from it).
+    TConfig& config() { return config_; }
     Edition edition() const { return edition_; }
 
     // Whether the shutdown filed the status log (false before it ran, or when the log folder
@@ -112,7 +115,18 @@ private:
     void startscheduler();
     void writeheldback();
     void checkspace();
+    // Installs the record as the program's config() for the system's lifetime (until the callers
+    // have moved to config()); declared right after it, so it is uninstalled after every later
+    // member is gone.
+    struct ConfigInstall {
+        explicit ConfigInstall(TConfig& record);
+        ~ConfigInstall();
+        TConfig& record;
+    };
+
     Edition edition_;
+    TConfig config_;
+    ConfigInstall configinstall_{config_};
     MainThreadQueue queue_;
     StatusLog statuslog_;
     TCardSet cards_;         // the driver cards (ASIO edition)

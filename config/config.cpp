@@ -1,13 +1,31 @@
 #include "config/config.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace velk {
 
-TConfig& config()
+namespace {
+
+TConfig& defaults()
 {
     static TConfig instance;
     return instance;
+}
+
+std::atomic<TConfig*> installed{nullptr};
+
+}  // namespace
+
+TConfig& config()
+{
+    TConfig* record = installed.load(std::memory_order_acquire);
+    return record ? *record : defaults();
+}
+
+void setconfig(TConfig* record)
+{
+    installed.store(record, std::memory_order_release);
 }
 
 TDisplaySettings& displaysettings()

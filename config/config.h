@@ -84,8 +84,13 @@ struct TDisplaySettings {
     std::int32_t loglistheight = 100; // status-log list height, written but never read back
 };
 
-// The one instance of the program.
+// The configuration record of the running recorder, which VelkSystem owns and installs here for
+// its lifetime. A forwarding kept while the callers move to the owner's record; with no system
+// installed it is a record of defaults (the lower layers' tests).
 TConfig& config();
+// Installs `record` as config() (nullptr: the record of defaults again). Main thread, before any
+// worker that reads config() starts or after every such worker ended.
+void setconfig(TConfig* record);
 TDisplaySettings& displaysettings();
 
 // Sample rate in Hz of a rate index (index clamped into the table).

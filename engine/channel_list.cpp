@@ -11,9 +11,8 @@
 
 namespace velk {
 
-void DeleteChannel(int i)
+void DeleteChannel(TConfig& c, int i)
 {
-    TConfig& c = config();
     if (i < 0 || i >= c.num)
         return;
     for (int k = i; k + 1 < c.num; ++k)
@@ -25,13 +24,13 @@ TChannelList::~TChannelList() { clear(); }
 
 void TChannelList::drop(int i)
 {
-    DeleteChannel(i);
+    DeleteChannel(config_, i);
     dropped_.push_back(i);
 }
 
 void TChannelList::createchannels()
 {
-    TConfig& c = config();
+    TConfig& c = config_;
     c.num = std::clamp(c.num, 0, maxchannels);
     addlog("Starting Channels...");
     int i = 0;

@@ -15,11 +15,12 @@
 namespace velk {
 
 class TCardSet;
+struct TConfig;
 
 class TChannelList {
 public:
-    // The channels go on the cards of `cards`, which must outlive the list.
-    explicit TChannelList(TCardSet& cards) : cards_(cards) {}
+    // The channels of `config` go on the cards of `cards`; both must outlive the list.
+    TChannelList(TCardSet& cards, TConfig& config) : cards_(cards), config_(config) {}
     // Frees the channels (see clear()).
     ~TChannelList();
     TChannelList(const TChannelList&) = delete;
@@ -44,12 +45,13 @@ private:
     void drop(int i);
 
     TCardSet& cards_;
+    TConfig& config_;
     std::vector<std::unique_ptr<TChannel>> channels_;
     std::vector<int> dropped_;
 };
 
-// Drops slot i of the configured channels: the later slots move down one place and `num`
-// decreases by one (the last slot keeps a stale copy).
-void DeleteChannel(int i);
+// Drops slot i of the configured channels of `config`: the later slots move down one place and
+// `num` decreases by one (the last slot keeps a stale copy).
+void DeleteChannel(TConfig& config, int i);
 
 }  // namespace velk

@@ -35,9 +35,9 @@ constexpr int toolbarbandheight = 26;
 constexpr int drawinterval = 100;  // ms
 
 // The panels shown: the configured channels that have a panel.
-int livecount(const std::vector<TDisplay*>& panels)
+int livecount(const TConfig& config, const std::vector<TDisplay*>& panels)
 {
-    return std::min<int>(config().num, static_cast<int>(panels.size()));
+    return std::min<int>(config.num, static_cast<int>(panels.size()));
 }
 }  // namespace
 
@@ -132,7 +132,7 @@ void TMainForm::buildcommands()
     a->setIcon(glyphicon(Glyph::Browser));
     connect(a, &QAction::triggered, this, [this] {
         guarded([this] {
-            if (guardallows(config(), GuardArea::Browsers, [this] { return askpassword(); }))
+            if (guardallows(system_.config(), GuardArea::Browsers, [this] { return askpassword(); }))
                 notavailable("The recordings browser");
         });
     });
@@ -141,7 +141,7 @@ void TMainForm::buildcommands()
     a->setIcon(glyphicon(Glyph::Settings));
     connect(a, &QAction::triggered, this, [this] {
         guarded([this] {
-            if (guardallows(config(), GuardArea::Settings, [this] { return askpassword(); }))
+            if (guardallows(system_.config(), GuardArea::Settings, [this] { return askpassword(); }))
                 notavailable("The Control Panel");
         });
     });
@@ -149,7 +149,7 @@ void TMainForm::buildcommands()
     a = addcommand("Password Settings", "Password Settings...", QKeySequence(), "Change access passwords");
     connect(a, &QAction::triggered, this, [this] {
         guarded([this] {
-            if (!guardallows(config(), GuardArea::PasswordSettings, [this] { return askpassword(); }))
+            if (!guardallows(system_.config(), GuardArea::PasswordSettings, [this] { return askpassword(); }))
                 return;
             passworddialog_->show();
             passworddialog_->raise();
@@ -161,7 +161,7 @@ void TMainForm::buildcommands()
     a->setIcon(glyphicon(Glyph::Logs));
     connect(a, &QAction::triggered, this, [this] {
         guarded([this] {
-            if (guardallows(config(), GuardArea::Browsers, [this] { return askpassword(); }))
+            if (guardallows(system_.config(), GuardArea::Browsers, [this] { return askpassword(); }))
                 notavailable("The log browser");
         });
     });
@@ -314,11 +314,11 @@ void TMainForm::startsystem()
     setWindowTitle(QStringLiteral("Quorlith VELK ") + QString::fromStdString(velkversion()) +
                    QString::fromStdString(captionsuffix(system_.edition())));
     // Filled once, from the configuration just loaded.
-    passworddialog_ = new Tpassword(this);
+    passworddialog_ = new Tpassword(system_.config(), this);
     // From now on scheduled events press the record buttons, so the buttons stay in step.
     if (TScheduler* scheduler = system_.scheduler()) {
         scheduler->fonevent = [this](TScheduler&, int channel, bool start) { schedulerswitch(channel, start); };
-        schedulerform_ = new TSchedulerForm(*scheduler, this);
+        schedulerform_ = new TSchedulerForm(*scheduler, system_.config(), this);
         schedulerform_->setWindowFlag(Qt::Window);
     }
 
@@ -340,7 +340,7 @@ void TMainForm::startsystem()
 
 void TMainForm::applywindowoptions()
 {
-    const TConfig& c = config();
+    const TConfig& c = system_.config();
     setWindowFlag(Qt::WindowStaysOnTopHint, c.stayontop);
     command("Status Log Window")->setChecked(c.status);
     command("Toolbar")->setChecked(c.toolbar);
@@ -361,7 +361,9 @@ void TMainForm::createpanels()
         auto* panel = new TDisplay(this, QString::fromStdString(channel.chname), &channel, &meterbitmap_,
                                    displaysettings().panelwidth);
         panel->int_id = static_cast<int>(i);
-        panel->maystop = [this] { return guardallows(config(), GuardArea::Exit, [this] { return askpassword(); }); };
+        panel->maystop = [this] {
+            return guardallows(system_.config(), GuardArea::Exit, [this] { return askpassword(); });
+        };
         panel->onoptions = [this](int) { notavailable("The channel dialog"); };
         displaylist_.push_back(panel);
     }
@@ -394,7 +396,7 @@ int TMainForm::barheight() const
 {
     const int menu = menubar_->sizeHint().height();
     const int tools = std::max(toolbar_->sizeHint().height(), toolbarbandheight);
-    return menu + (config().toolbar ? tools : 0);
+    return menu + (system_.config().toolbar ? tools : 0);
 }
 
 void TMainForm::layoutbar()
@@ -406,8 +408,9 @@ void TMainForm::layoutbar()
 
 PanelGrid TMainForm::calcpositions()
 {
-    const int count = livecount(displaylist_);
-    PanelGrid grid = velk::calcpositions(count, config().columns, displaysettings().panelwidth, barheight());
+    const int count = livecount(system_.config(), displaylist_);
+    PanelGrid grid =
+        velk::calcpositions(count, system_.config().columns, displaysettings().panelwidth, barheight());
     for (int i = 0; i < count; ++i) {
         const PanelPlace& place = grid.places[static_cast<std::size_t>(i)];
         displaylist_[static_cast<std::size_t>(i)]->setGeometry(place.left, place.top, place.width, panelheight);
@@ -419,8 +422,8 @@ void TMainForm::arrangechannels()
 {
     setMinimumSize(0, 0);
     setMaximumWidth(QWIDGETSIZE_MAX);
-    const TConfig& c = config();
-    const int count = livecount(displaylist_);
+    const TConfig& c = system_.config();
+    const int count = livecount(system_.config(), displaylist_);
     const ArrangeFigures f =
         arrangefigures(count, c.columns, displaysettings().panelwidth, barheight(), c.status, loglistheight);
     calcpositions();
@@ -447,7 +450,7 @@ void TMainForm::placelist(const QRect& rect, int clientwidth, int clientheight)
 void TMainForm::notelistheight()
 {
     // Stored with the settings: the height the list has while it is shown.
-    if (config().status)
+    if (system_.config().status)
         displaysettings().loglistheight = loglist_->height();
 }
 
@@ -469,7 +472,7 @@ void TMainForm::resizeEvent(QResizeEvent* event)
 
 void TMainForm::formresize()
 {
-    TConfig& c = config();
+    TConfig& c = system_.config();
     const ResizeFigures f = resizefigures(width(), c.num, c.columns, displaysettings().panelwidth);
     c.columns = f.columns;
     if (!f.changed)
@@ -487,7 +490,7 @@ void TMainForm::formresize()
 
 void TMainForm::setstatusshown(bool on)
 {
-    TConfig& c = config();
+    TConfig& c = system_.config();
     c.status = on;
     command("Status Log Window")->setChecked(on);
     const int w = width();
@@ -508,7 +511,7 @@ void TMainForm::setstatusshown(bool on)
 
 void TMainForm::settoolbarshown(bool on)
 {
-    config().toolbar = on;
+    system_.config().toolbar = on;
     command("Toolbar")->setChecked(on);
     toolbar_->setVisible(on);
     arrangechannels();
@@ -516,14 +519,14 @@ void TMainForm::settoolbarshown(bool on)
 
 void TMainForm::drawmeters()
 {
-    const int count = livecount(displaylist_);
+    const int count = livecount(system_.config(), displaylist_);
     for (int i = 0; i < count; ++i)
         displaylist_[static_cast<std::size_t>(i)]->viz();
 }
 
 void TMainForm::allchannelsstate(bool on)
 {
-    const int count = std::min<int>(livecount(displaylist_), static_cast<int>(system_.channels().size()));
+    const int count = std::min<int>(livecount(system_.config(), displaylist_), static_cast<int>(system_.channels().size()));
     for (int i = 0; i < count && !shutdowndone_; ++i)
         displaylist_[static_cast<std::size_t>(i)]->press(on, false);
 }
@@ -547,7 +550,7 @@ void TMainForm::schedulerswitch(int channel, bool start)
 
 bool TMainForm::closeallowed()
 {
-    return guardallows(config(), GuardArea::Exit, [this] { return askpassword(); });
+    return guardallows(system_.config(), GuardArea::Exit, [this] { return askpassword(); });
 }
 
 std::optional<std::string> TMainForm::showprompt()

@@ -74,7 +74,7 @@ std::optional<std::string> Tpassform::ask()
     return edit_->text().toStdString();
 }
 
-Tpassword::Tpassword(QWidget* parent) : QDialog(parent)
+Tpassword::Tpassword(TConfig& config, QWidget* parent) : QDialog(parent), config_(config)
 {
     setWindowTitle(QStringLiteral("Password Settings"));
     setFixedSize(370, 251);
@@ -107,7 +107,7 @@ Tpassword::Tpassword(QWidget* parent) : QDialog(parent)
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     // Filled once; later changes of the record are not shown here.
-    const TConfig& c = config();
+    const TConfig& c = config_;
     edit_->setText(QString::fromStdString(c.passw));
     settings_->setChecked(c.settpass);
     browsers_->setChecked(c.logspass);
@@ -116,7 +116,7 @@ Tpassword::Tpassword(QWidget* parent) : QDialog(parent)
 
 void Tpassword::accepted()
 {
-    TConfig& c = config();
+    TConfig& c = config_;
     c.passw = edit_->text().toStdString();
     c.settpass = settings_->isChecked();
     c.logspass = browsers_->isChecked();

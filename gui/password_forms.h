@@ -14,6 +14,8 @@ class QCheckBox;
 
 namespace velk {
 
+struct TConfig;
+
 // "Password": one field that shows "*" per character, "&Ok" and "&Cancel"; both buttons close it.
 class Tpassform : public QDialog {
     Q_OBJECT
@@ -35,7 +37,8 @@ private:
 class Tpassword : public QDialog {
     Q_OBJECT
 public:
-    explicit Tpassword(QWidget* parent = nullptr);
+    // Shows and changes `config` (the running recorder's record), which must outlive the dialog.
+    explicit Tpassword(TConfig& config, QWidget* parent = nullptr);
     QLineEdit* passwordedit() const { return edit_; }
     QCheckBox* settingsbox() const { return settings_; }
     QCheckBox* browsersbox() const { return browsers_; }
@@ -44,6 +47,7 @@ public:
     void accepted();
 
 private:
+    TConfig& config_;
     QLineEdit* edit_;
     QCheckBox* settings_;
     QCheckBox* browsers_;

@@ -14,8 +14,8 @@
 
 namespace velk {
 
-TSchedulerForm::TSchedulerForm(TScheduler& scheduler, QWidget* parent)
-    : QDialog(parent), scheduler_(scheduler), schedules_(scheduler)
+TSchedulerForm::TSchedulerForm(TScheduler& scheduler, TConfig& config, QWidget* parent)
+    : QDialog(parent), scheduler_(scheduler), config_(config), schedules_(scheduler)
 {
     setWindowTitle(QStringLiteral("Scheduler"));
     setModal(false);
@@ -127,7 +127,7 @@ void TSchedulerForm::enableclicked(bool on)
 void TSchedulerForm::accept()
 {
     try {
-        saveconfig(config());
+        saveconfig(config_);
     } catch (const std::exception& e) {
         usernotifier().error("Could not save settings", e.what());
     }

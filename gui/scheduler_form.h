@@ -18,13 +18,16 @@ class QTreeWidget;
 
 namespace velk {
 
+struct TConfig;
+
 class TAddSchedule;
 
 class TSchedulerForm : public QDialog {
     Q_OBJECT
 public:
     // `scheduler` is not owned and must outlive the window.
-    TSchedulerForm(TScheduler& scheduler, QWidget* parent = nullptr);
+    // Ok saves `config` (the running recorder's record) as well.
+    TSchedulerForm(TScheduler& scheduler, TConfig& config, QWidget* parent = nullptr);
     ~TSchedulerForm() override;
 
     // Refills the list from the scheduler and sets the check box from its state.
@@ -52,6 +55,7 @@ private:
     void enableclicked(bool on);
 
     TScheduler& scheduler_;
+    TConfig& config_;
     TScheduleList schedules_;
     QTreeWidget* list_ = nullptr;
     QCheckBox* enable_ = nullptr;

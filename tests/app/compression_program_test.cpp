@@ -100,9 +100,8 @@ TEST_P(SameNameWithinAMinute, EveryRecordingIsCompressedIntoItsOwnFile)
 {
     const int codec = GetParam();
     test::TempDataRoot root;
-    const TConfig saved = config();
-    loadconfig(config());
-    TConfig& c = config();
+    TConfig c;
+    loadconfig(c);
     const std::string recordings = root.root() + "/rec";
     c.num = 1;
     TChannelConfig& ch = c.channels[0];
@@ -124,7 +123,6 @@ TEST_P(SameNameWithinAMinute, EveryRecordingIsCompressedIntoItsOwnFile)
     c.autorecording = true;
     saveconfig(c);
     const std::string common = c.common_path;
-    config() = saved;
 
     test::ChildProcess program(VELKASIO_PATH, {"--headless"},
                                {"VELK_DATA_ROOT=" + root.root(), "VELK_VIRTUAL_CARDS=1", "LC_ALL=C"});

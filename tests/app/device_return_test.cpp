@@ -58,9 +58,8 @@ protected:
     // One manual channel "Man" on card 0, switched on at start-up; card 0 stored as `cardname`.
     void writeconfig(const std::string& cardname)
     {
-        const TConfig saved = config();
-        loadconfig(config());
-        TConfig& c = config();
+        TConfig c;
+        loadconfig(c);
         c.num = 1;
         c.channels[0] = TChannelConfig{};
         c.channels[0].name = "Man";
@@ -74,7 +73,6 @@ protected:
         c.autorecording = true;
         saveconfig(c);
         common_ = c.common_path;
-        config() = saved;
     }
 
     std::unique_ptr<test::ChildProcess> startrecorder()
@@ -195,10 +193,9 @@ TEST_F(DeviceReturnTest, AServerKilledAndStartedAgainEndsTheFileAndRecordsIntoAN
     EXPECT_NEAR((d[1].stop - d[1].start) * dayseconds, seconds(files[1]), 1.5);
 
     // The card's name is stored beside its number for the next start.
-    const TConfig saved = config();
-    loadconfig(config());
-    EXPECT_EQ(config().cardnames[0], "JACK");
-    config() = saved;
+    TConfig stored;
+    loadconfig(stored);
+    EXPECT_EQ(stored.cardnames[0], "JACK");
 }
 
 TEST_F(DeviceReturnTest, AConfiguredCardStartedAfterTheRecorderIsWaitedForAndRecorded)
@@ -229,12 +226,11 @@ TEST_F(DeviceReturnTest, AConfiguredCardStartedAfterTheRecorderIsWaitedForAndRec
     ASSERT_EQ(d.size(), 1u);
     EXPECT_LE((d[0].start - up) * dayseconds, 5.0);
 
-    const TConfig saved = config();
-    loadconfig(config());
-    EXPECT_EQ(config().num, 1);
-    EXPECT_EQ(config().channels[0].name, "Man");
-    EXPECT_EQ(config().cardnames[0], "JACK");
-    config() = saved;
+    TConfig stored;
+    loadconfig(stored);
+    EXPECT_EQ(stored.num, 1);
+    EXPECT_EQ(stored.channels[0].name, "Man");
+    EXPECT_EQ(stored.cardnames[0], "JACK");
 }
 
 }  // namespace

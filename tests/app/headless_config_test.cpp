@@ -22,10 +22,8 @@ TEST(HeadlessConfiguration, ABadValueAndAMissingFormatFileCostOnlyThoseThroughAR
 {
     test::TempDataRoot root;
     setedition(Edition::Asio);
-    const TConfig before = config();
-    loadconfig(config());
-    TConfig c = config();
-    config() = before;
+    TConfig c;
+    loadconfig(c);
     c.passw = "s3cret";
     c.settpass = true;
     c.samplerate = 6;
@@ -67,9 +65,8 @@ TEST(HeadlessConfiguration, ABadValueAndAMissingFormatFileCostOnlyThoseThroughAR
     EXPECT_EQ(test::readtextfile(xmlpath + ".bad"), xml);
 
     // What the shutdown saved: everything but the one value, and a format file again.
-    TConfig saved = config();
+    TConfig saved;
     loadconfig(saved);
-    config() = before;
     EXPECT_EQ(saved.num, 3);
     EXPECT_EQ(saved.passw, "s3cret");
     EXPECT_TRUE(saved.settpass);

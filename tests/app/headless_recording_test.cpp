@@ -35,9 +35,8 @@ std::vector<std::string> filesbelow(const std::string& folder, const std::string
 TEST(HeadlessRecording, RecordsManualAndVoiceActivatedChannelsFromAVirtualCard)
 {
     test::TempDataRoot root;
-    const TConfig saved = config();
-    loadconfig(config());
-    TConfig& c = config();
+    TConfig c;
+    loadconfig(c);
     const std::string recordings = root.root() + "/rec";
     c.num = 4;
     const char* names[] = {"Man1", "Man2", "Vox1", "Vox2"};
@@ -59,7 +58,6 @@ TEST(HeadlessRecording, RecordsManualAndVoiceActivatedChannelsFromAVirtualCard)
     c.autorecording = true;
     saveconfig(c);
     const std::string common = c.common_path;
-    config() = saved;
 
     test::ChildProcess program(VELKASIO_PATH, {"--headless"},
                                {"VELK_DATA_ROOT=" + root.root(), "VELK_VIRTUAL_CARDS=1", "LC_ALL=C"});

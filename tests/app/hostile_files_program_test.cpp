@@ -76,9 +76,8 @@ protected:
     // start-up; `adjust` changes it before the save.
     void configure(int channels, const std::function<void(TConfig&)>& adjust = {})
     {
-        const TConfig saved = config();
-        loadconfig(config());
-        TConfig& c = config();
+        TConfig c;
+        loadconfig(c);
         c.num = channels;
         c.autorecording = true;
         for (int i = 0; i < channels; ++i) {
@@ -89,7 +88,6 @@ protected:
         if (adjust)
             adjust(c);
         saveconfig(c);
-        config() = saved;
     }
     std::vector<std::string> recordingenv() const
     {

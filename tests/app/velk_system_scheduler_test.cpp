@@ -37,11 +37,7 @@ protected:
         std::setlocale(LC_TIME, "C");
         setusernotifier(&notifier);
     }
-    ~VelkSystemScheduler() override
-    {
-        config() = TConfig{};
-        setusernotifier(nullptr);
-    }
+    ~VelkSystemScheduler() override { setusernotifier(nullptr); }
 
     test::TempDataRoot root;
     test::CapturingNotifier notifier;
@@ -82,9 +78,8 @@ TEST_F(VelkSystemScheduler, SchedulesFollowTheChannelsDroppedAtStartUp)
 {
     setenv("VELK_VIRTUAL_CARDS", "1", 1);
     setedition(Edition::Asio);  // the configuration file of the edition that starts below
-    config() = TConfig{};
-    loadconfig(config());
-    TConfig& c = config();
+    TConfig c;
+    loadconfig(c);
     c.num = 3;
     for (int i = 0; i < 3; ++i) {
         c.channels[static_cast<std::size_t>(i)] = TChannelConfig{};
@@ -94,7 +89,6 @@ TEST_F(VelkSystemScheduler, SchedulesFollowTheChannelsDroppedAtStartUp)
     }
     c.channels[1].card = 5;  // no such card
     saveconfig(c);
-    config() = TConfig{};
     // Channel 1 would record now (11:00-13:00); channel 2 from 14:00.
     test::writetextfile(root.common() + "scheduler.xml",
                         R"(<Scheduler Version="3"><Scheduler Enabled="1" Count="2"/>
@@ -108,8 +102,8 @@ TEST_F(VelkSystemScheduler, SchedulesFollowTheChannelsDroppedAtStartUp)
         ASSERT_EQ(system.channels().size(), 2u);
         EXPECT_EQ(system.channels().at(1).chname, "Ch2");
         EXPECT_EQ(system.channels().at(1).int_id.load(), 1);
-        EXPECT_EQ(config().num, 2);
-        EXPECT_EQ(config().channels[1].name, "Ch2");
+        EXPECT_EQ(system.config().num, 2);
+        EXPECT_EQ(system.config().channels[1].name, "Ch2");
         EXPECT_FALSE(system.channels().at(1).recording.load());
         ASSERT_EQ(system.scheduler()->getcount(), 1u);
         EXPECT_EQ(system.scheduler()->getschedule(0).channel, 1);

@@ -39,7 +39,7 @@ TEST_F(VelkSystemTest, HandlesTheFourMessagesInPostingOrder)
     TRecDescriptor d;
     d.samplerate = 44100;
     d.state = DESC_RECORDING;
-    const std::string path = config().velk_path + "/x.velk";
+    const std::string path = system.config().velk_path + "/x.velk";
     mainqueue().post(SaveDescriptorMessage{d, path});
     mainqueue().post(ChannelStateMessage{2, 1});
     d.state = DESC_WAITING;

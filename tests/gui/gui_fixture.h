@@ -63,18 +63,15 @@ inline void pump()
 inline std::string writedeskconfig(const TempDataRoot& root, bool autorecording)
 {
     setedition(Edition::Asio);
-    config() = TConfig{};
-    loadconfig(config());
-    TConfig& c = config();
+    TConfig c;
+    loadconfig(c);
     c.num = 1;
     c.channels[0] = TChannelConfig{};
     c.channels[0].name = "Desk";
     c.channels[0].folder = root.root() + "/rec";
     c.autorecording = autorecording;
     saveconfig(c);
-    const std::string common = c.common_path;
-    config() = TConfig{};
-    return common;
+    return c.common_path;
 }
 
 class GuiFixture : public ::testing::Test {
@@ -93,7 +90,6 @@ protected:
         form.reset();
         system.reset();
         test::restarteventloops();
-        config() = TConfig{};
         displaysettings() = TDisplaySettings{};
         if (hadcards)
             setenv("VELK_VIRTUAL_CARDS", oldcards.c_str(), 1);
@@ -107,8 +103,8 @@ protected:
     void start(int count, const std::function<void(TConfig&)>& adjust = {})
     {
         setedition(Edition::Asio);  // the files of the edition started below
-        loadconfig(config());
-        TConfig& c = config();
+        TConfig c;
+        loadconfig(c);
         c.num = count;
         for (int i = 0; i < count; ++i) {
             TChannelConfig& ch = c.channels[static_cast<std::size_t>(i)];
@@ -124,7 +120,6 @@ protected:
         if (adjust)
             adjust(c);
         saveconfig(c);
-        config() = TConfig{};
         system = std::make_unique<VelkSystem>(Edition::Asio);
         form = std::make_unique<TMainForm>(*system);
         form->prompt = [this] {

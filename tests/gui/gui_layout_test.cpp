@@ -85,7 +85,7 @@ TEST_F(MainWindowLayout, FourColumnsWithTwoChannelsShowOneRowOfTwo)
 {
     start(2, [](TConfig& c) { c.columns = 4; });
     ASSERT_TRUE(test::pumpuntil([&] { return form->width() == 480; })) << form->width();
-    EXPECT_EQ(config().columns, 2);
+    EXPECT_EQ(system->config().columns, 2);
     EXPECT_EQ(panel(0).y(), panel(1).y());
     EXPECT_EQ(panel(1).x(), 242);
     EXPECT_EQ(panel(0).width(), 230);
@@ -100,13 +100,13 @@ TEST_F(MainWindowLayout, HidingAndShowingTheLogList)
     form->command("Status Log Window")->trigger();
     ASSERT_TRUE(test::pumpuntil([&] { return form->height() == full - 100; })) << form->height();
     EXPECT_FALSE(list->isVisible());
-    EXPECT_FALSE(config().status);
+    EXPECT_FALSE(system->config().status);
     EXPECT_EQ(list->height(), 0);  // the list kept its distance to the bottom edge
     form->command("Status Log Window")->trigger();
     ASSERT_TRUE(test::pumpuntil([&] { return form->height() == full; })) << form->height();
     EXPECT_TRUE(list->isVisible());
     EXPECT_EQ(list->height(), 100);
-    EXPECT_TRUE(config().status);
+    EXPECT_TRUE(system->config().status);
 }
 
 TEST_F(MainWindowLayout, TheSettingsFileStoresTheLogListsHeight)
@@ -131,7 +131,7 @@ TEST_F(MainWindowLayout, ToolbarHiddenMovesThePanelsUp)
     const int withbar = panel(0).y();
     form->command("Toolbar")->trigger();
     test::pump();
-    EXPECT_FALSE(config().toolbar);
+    EXPECT_FALSE(system->config().toolbar);
     EXPECT_FALSE(form->toolbar()->isVisible());
     EXPECT_LT(panel(0).y(), withbar);
     EXPECT_EQ(panel(0).y(), form->menubar()->sizeHint().height() + 1);

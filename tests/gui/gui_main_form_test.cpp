@@ -258,7 +258,7 @@ TEST_F(MainWindow, PressingARecordButtonRecordsAndClosingTheWindowFinishesTheRec
     };
     panel(0).btn->click();
     ASSERT_TRUE(test::pumpuntil([&] { return panel(0).lbl->text() == "Status: Recording"; }));
-    const std::string data = config().velk_path;
+    const std::string data = system->config().velk_path;
     ASSERT_TRUE(test::pumpuntil([&] { return files(folder, ".wav").size() == 1 && files(data, ".velk").size() == 1; }));
     const std::string descriptor = files(data, ".velk")[0];
     TRecDescriptor d;

@@ -81,9 +81,9 @@ TEST_F(PasswordWindow, PasswordDialogSetsAndClearsTheProtection)
     dialog->exitbox()->setChecked(true);
     dialog->accepted();
     EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(config().passw, "Key ");
-    EXPECT_TRUE(config().exitpass);
-    EXPECT_FALSE(config().settpass);
+    EXPECT_EQ(system->config().passw, "Key ");
+    EXPECT_TRUE(system->config().exitpass);
+    EXPECT_FALSE(system->config().settpass);
     TConfig stored;
     loadconfig(stored);
     EXPECT_EQ(stored.passw, "Key ");
@@ -100,7 +100,7 @@ TEST_F(PasswordWindow, PasswordDialogSetsAndClearsTheProtection)
     // Clearing the field and pressing Ok removes all protection.
     dialog->passwordedit()->clear();
     dialog->accepted();
-    EXPECT_TRUE(config().passw.empty());
+    EXPECT_TRUE(system->config().passw.empty());
     form->close();
     EXPECT_EQ(prompts, 2);
     EXPECT_TRUE(form->shutdowndone());
@@ -117,8 +117,8 @@ TEST_F(PasswordWindow, StopAllAsksOncePerRecordingChannelAndAWrongEntryKeepsItRe
     ASSERT_TRUE(test::pumpuntil([&] { return panel(2).lbl->text() == "Status: Recording"; }));
     EXPECT_EQ(prompts, 0);  // starting is never guarded
 
-    config().passw = "secret";
-    config().exitpass = true;
+    system->config().passw = "secret";
+    system->config().exitpass = true;
     answers = {"wrong", "secret", "Secret"};
     form->command("Stop All Channels")->trigger();
     EXPECT_EQ(prompts, 3);

@@ -151,12 +151,11 @@ TEST_F(WindowedProgram, ADisplayThatDiesDoesNotCostTheRecording)
 TEST_F(WindowedProgram, ATerminationSignalDuringAScheduledStopsPasswordPromptClosesInOrder)
 {
     common = test::writedeskconfig(root, true);
-    config() = TConfig{};
-    loadconfig(config());
-    config().passw = "pw";
-    config().exitpass = true;
-    saveconfig(config());
-    config() = TConfig{};
+    TConfig c;
+    loadconfig(c);
+    c.passw = "pw";
+    c.exitpass = true;
+    saveconfig(c);
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     ::localtime_r(&now, &local);

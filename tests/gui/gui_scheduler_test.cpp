@@ -171,8 +171,8 @@ TEST_F(SchedulerWindow, ScheduledStartAndStopPressTheRecordButton)
     EXPECT_THROW(form->schedulerswitch(5, true), EVelkError);
 
     // Under exit protection a scheduled stop asks like the button; a wrong entry keeps recording.
-    config().passw = "pw";
-    config().exitpass = true;
+    system->config().passw = "pw";
+    system->config().exitpass = true;
     form->schedulerswitch(0, true);
     EXPECT_EQ(prompts, 0);
     answers = {"wrong", "pw"};
