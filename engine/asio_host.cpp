@@ -26,6 +26,7 @@ TAsioHost::~TAsioHost()
     try {
         setActive(false);
     } catch (...) {
+        swallowed("stop");
     }
     UnloadDriver();
     context_.reset();
@@ -52,8 +53,8 @@ void TAsioHost::setDriverIndex(const TDavAsioDriverList& drivers, int v)
         v = -1;
     driverindex_ = v;
     if (v == -1) {
+        UnloadDriver();  // first: a failure it logs still names the driver
         ClearValues();
-        UnloadDriver();
         description_ = {};
         return;
     }
@@ -90,6 +91,7 @@ bool TAsioHost::reopen(const TDavAsioDriverList& current, const std::string& nam
     try {
         setActive(false);
     } catch (...) {
+        swallowed("stop");
     }
     UnloadDriver();
     driverindex_ = -1;
@@ -114,6 +116,7 @@ void TAsioHost::LoadDriver(bool activate)
         try {
             setActive(false);
         } catch (...) {
+            swallowed("stop");
         }
         UnloadDriver();
     }
@@ -211,6 +214,7 @@ void TAsioHost::FreeBuffers()
         try {
             driver_->disposeBuffers();
         } catch (...) {
+            swallowed("disposeBuffers");
         }
     }
     bufferscreated_ = false;
@@ -229,6 +233,7 @@ void TAsioHost::UnloadDriver()
     try {
         driver_->stop();
     } catch (...) {
+        swallowed("stop");
     }
     driver_.reset();
     active_ = false;
@@ -400,6 +405,22 @@ void TAsioHost::lost(const std::string& why)
         OnLost(*this, why);
     else
         addlog("Could not start " + drivername_ + ", " + why);
+}
+
+void TAsioHost::swallowed(const char* call) const noexcept
+{
+    try {
+        std::string why = "unknown error";
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            why = e.what();
+        } catch (...) {
+        }
+        addlog("Driver " + drivername_ + ": " + call + " failed (" + why + "); carrying on without it");
+    } catch (...) {
+        // Not even the line could be posted: nothing more to do here.
+    }
 }
 
 void TAsioHost::reset()

@@ -122,6 +122,9 @@ private:
     void postmain(const CallbackContext* context, std::function<void(TAsioHost&)> work);
     std::int32_t message(std::int32_t selector, const CallbackContext* context);
     void lost(const std::string& why);
+    // Inside a catch block: the status log says which driver call failed and why, and the host
+    // carries on without it (stopping, disposing of buffers, unloading).
+    void swallowed(const char* call) const noexcept;
     void reset();
     void latencieschanged();
     void sampleratechanged(double rate);

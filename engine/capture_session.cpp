@@ -293,7 +293,8 @@ void TSCapture::bufferswitch(float* const* inputs)
 // Storage thread.
 void TSCapture::deliver()
 {
-    const double volume = volumeleft;
+    // Driver cards have no input volume: full scale maps to 32767.
+    constexpr double volume = 32767.0;
     float* block = nullptr;
     while (filled_.pop(block)) {
         for (std::size_t c = 0; c < inputs_; ++c) {

@@ -106,7 +106,6 @@ public:
     void selectline(int i) { mixerline = i; }
     int getvolume(int) const { return 32767; }
     void getvolumes(int& left, int& right) const { left = right = 32767; }
-    void setvolume(int, int) {}
     void unmutedestination() {}
 
     // TCaptureCard
@@ -124,8 +123,6 @@ public:
     bool agc = false;
     bool standin = false;  // the virtual card recording because no other card was found
     tWAVEFORMATEX format;  // PCM, 1 channel, the configured rate, 16 bits
-    int volumeleft = 32767;
-    int volumeright = 32767;
 
 private:
     friend class TStorageThread;

@@ -9,6 +9,7 @@
 #include <numbers>
 
 #include "core/byte_order.h"
+#include "core/errors.h"
 #include "engine/sample_converter.h"
 
 namespace velk {
@@ -320,9 +321,12 @@ ASIOError VirtualDriver::createBuffers(ASIOBufferInfo* bufferInfos, std::int32_t
 ASIOError VirtualDriver::disposeBuffers()
 {
     stop();
+    const bool had = !inbuffers_.empty() || !outbuffers_.empty();
     inbuffers_.clear();
     outbuffers_.clear();
     buffersize_ = 0;
+    if (had && settings_->throwondispose)
+        throw EVelkError("the virtual driver failed to dispose of its buffers");
     return ASE_OK;
 }
 

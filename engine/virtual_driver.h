@@ -83,6 +83,8 @@ struct VirtualDriverSettings {
     bool failinit = false;
     bool failcreatebuffers = false;
     bool failstart = false;
+    // disposeBuffers() throws once it has let go of existing buffers (a driver failing as it unloads).
+    bool throwondispose = false;
     std::shared_ptr<VirtualControl> control = std::make_shared<VirtualControl>();
 };
 

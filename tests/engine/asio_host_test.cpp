@@ -254,6 +254,26 @@ TEST(AsioHost, AResetWhoseReopenFailsIsLoggedAndLeavesNoDriver)
     EXPECT_FALSE(host.Active());
 }
 
+TEST(AsioHost, ADriverCallThatFailsWhileUnloadingIsLoggedAndTheHostGoesOn)
+{
+    ScopedMainQueue queue;
+    auto settings = freerunning();
+    DriverSourceScope scope({virtualdescription("Card", settings)});
+    {
+        TAsioHost host;
+        host.setDriverIndex(test::listed(), 0);
+        settings->throwondispose = true;
+        host.setDriverIndex(test::listed(), -1);
+        EXPECT_EQ(host.DriverIndex(), -1);
+        EXPECT_FALSE(host.BuffersCreated());
+    }
+    Collector collector;
+    queue.queue().drain(&collector);
+    EXPECT_EQ(collector.lines, std::vector<std::string>{"Driver VELK Virtual Card: disposeBuffers failed (the virtual "
+                                                        "driver failed to dispose of its buffers); carrying on "
+                                                        "without it"});
+}
+
 TEST(DriverList, ReadsEntriesInNameOrderAndSkipsBrokenOnes)
 {
     test::TempFolder folder;
