@@ -1,10 +1,9 @@
 #pragma once
-// Test doubles that record what the core tells the user and what it logs.
+// A user notifier that records each message box instead of showing it.
 
 #include <string>
 #include <vector>
 
-#include "core/main_messages.h"
 #include "core/user_notifier.h"
 
 namespace velk::test {
@@ -18,20 +17,6 @@ struct CapturingNotifier : UserNotifier {
     {
         informations.push_back(title + "|" + text);
     }
-};
-
-// Collects the text of each status-log line (after the "<date> @ <time>; " stamp); ignores the
-// other messages.
-struct LogCollector : MainMessageHandler {
-    std::vector<std::string> texts;
-    void channelstate(const ChannelStateMessage&) override {}
-    void logline(LogLineMessage& m) override
-    {
-        const auto at = m.line.find("; ");
-        texts.push_back(at == std::string::npos ? m.line : m.line.substr(at + 2));
-    }
-    void savedescriptor(SaveDescriptorMessage&) override {}
-    void filecomplete(FileCompleteMessage&) override {}
 };
 
 }  // namespace velk::test
