@@ -377,7 +377,7 @@ TEST_F(CaptureSessionTest, AStartListsTheDriversOnceForAllItsCards)
         cards.closecards();
         setdriversource(nullptr);
         drain();
-        EXPECT_EQ(sink.logswith("No sound card found").size(), c.standinlines) << c.cards;
+        EXPECT_EQ(sink.textswith("No sound card found").size(), c.standinlines) << c.cards;
         sink.clear();
     }
 }
@@ -408,7 +408,7 @@ TEST_F(CaptureSessionTest, EveryCardOpensTheDriverItWasListedWithWhenTheDriversC
     EXPECT_EQ(cards.at(1)->inputcount(false), 6);
     cards.closecards();
     drain();
-    EXPECT_TRUE(sink.logswith("Could not start ").empty());
+    EXPECT_TRUE(sink.textswith("Could not start ").empty());
 }
 
 TEST_F(CaptureSessionTest, AResetWhileRecordingRestartsTheCardWithoutLosingABlock)
