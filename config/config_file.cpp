@@ -34,7 +34,6 @@ namespace {
 // Both files hold the password in plain text.
 constexpr mode_t configfilemode = 0600;
 constexpr int fileversion = 4;
-constexpr int defaultpanelwidth = 230;
 
 std::string commonfolder(const TConfig& config)
 {
