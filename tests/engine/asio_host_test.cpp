@@ -267,9 +267,9 @@ TEST(AsioHost, ADriverCallThatFailsWhileUnloadingIsLoggedAndTheHostGoesOn)
         EXPECT_EQ(host.DriverIndex(), -1);
         EXPECT_FALSE(host.BuffersCreated());
     }
-    Collector collector;
+    MessageRecorder collector;
     queue.queue().drain(&collector);
-    EXPECT_EQ(collector.lines, std::vector<std::string>{"Driver VELK Virtual Card: disposeBuffers failed (the virtual "
+    EXPECT_EQ(collector.texts, std::vector<std::string>{"Driver VELK Virtual Card: disposeBuffers failed (the virtual "
                                                         "driver failed to dispose of its buffers); carrying on "
                                                         "without it"});
 }
