@@ -28,7 +28,8 @@
 //                          checkdevice()
 //   driver's buffer thread the buffer handler (no lock, no wait, no allocation)
 //   storage thread         delivery to the channels, under the card lock
-//   any thread             configuredrate(), actualrate(), freeblocks(), lostblocks(), inputlost()
+//   any thread             configuredrate(), actualrate(), freeblocks(), lostblocks(), handedover(),
+//                          inputlost()
 
 #include <atomic>
 #include <chrono>
@@ -117,6 +118,8 @@ public:
     std::size_t freeblocks() const { return free_.size(); }
     std::size_t poolsize() const { return pool_.size(); }
     std::uint64_t lostblocks() const { return lost_.load(); }
+    // Buffers the driver handed over since the card was created (lost ones included).
+    std::uint64_t handedover() const { return buffers_.load(std::memory_order_relaxed) + lost_.load(); }
 
     int mixerline = 0;
     bool agc = false;
