@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "config/config.h"
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/user_notifier.h"
 #include "engine/card_table.h"
 #include "recfiles/own_folders.h"

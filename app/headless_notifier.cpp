@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "config/status_log.h"
+#include "services/status_log.h"
 
 namespace velk {
 

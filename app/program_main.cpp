@@ -13,7 +13,7 @@
 #include "app/headless_loop.h"
 #include "app/headless_notifier.h"
 #include "app/velk_system.h"
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/errors.h"
 #include "platform/named_lock.h"
 

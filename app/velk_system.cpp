@@ -5,7 +5,7 @@
 
 #include "config/config.h"
 #include "config/config_file.h"
-#include "config/scheduler.h"
+#include "services/scheduler.h"
 #include "core/clock.h"
 #include "core/errors.h"
 #include "core/user_notifier.h"

@@ -16,7 +16,7 @@
 #include "app/channel_list.h"
 #include "app/low_space_alarm.h"
 #include "config/edition.h"
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/main_thread_queue.h"
 #include "recfiles/descriptor_backlog.h"
 

@@ -20,7 +20,7 @@
 
 #include "platform/kept_file.h"
 #include "config/edition.h"
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/errors.h"
 #include "core/text_encoding.h"
 #include "core/unique_fd.h"

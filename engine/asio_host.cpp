@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/errors.h"
 #include "core/main_thread_queue.h"
 

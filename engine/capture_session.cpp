@@ -13,7 +13,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/clock.h"
 #include "engine/channel.h"
 #include "engine/sample_converter.h"

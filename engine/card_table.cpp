@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "config/config.h"
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/user_notifier.h"
 
 namespace velk {

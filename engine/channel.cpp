@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "config/config.h"
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/errors.h"
 #include "engine/jack_driver.h"
 #include "platform/data_folders.h"

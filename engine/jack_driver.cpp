@@ -10,7 +10,7 @@
 #include <set>
 #include <sstream>
 
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "engine/sample_converter.h"
 
 namespace velk {

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "config/config.h"
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
 #include "core/rec_descriptor.h"

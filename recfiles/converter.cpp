@@ -13,7 +13,7 @@
 #include <filesystem>
 
 #include "config/config.h"
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/byte_order.h"
 #include "core/errors.h"
 #include "core/main_thread_queue.h"

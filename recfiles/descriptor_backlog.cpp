@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "platform/data_folders.h"
 #include "recfiles/descriptor_files.h"
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/errors.h"
 #include "core/unique_fd.h"
 #include "platform/file_io.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <unordered_set>
 
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/rec_descriptor.h"
 #include "recfiles/converter.h"
 #include "recfiles/descriptor_files.h"

@@ -15,7 +15,7 @@
 #include <optional>
 #include <unordered_set>
 
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/byte_order.h"
 #include "core/errors.h"
 #include "core/rec_descriptor.h"

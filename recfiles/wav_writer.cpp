@@ -12,7 +12,7 @@
 
 #include "config/config.h"
 #include "config/file_name_template.h"
-#include "config/status_log.h"
+#include "services/status_log.h"
 #include "core/clock.h"
 #include "core/errors.h"
 #include "core/main_thread_queue.h"

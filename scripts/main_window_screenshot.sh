@@ -12,7 +12,7 @@ export VELK_DATA_ROOT="$root" VELK_VIRTUAL_CARDS=1
 
 # A first headless run writes the default configuration; then four channels, two columns,
 # recording from start-up.
-timeout -s INT 3 "$build/app/velkasio" --headless >/dev/null 2>&1 || true
+timeout -s INT 3 "$build/gui/velkasio" --headless >/dev/null 2>&1 || true
 config=$(find "$root" -name config.xml | head -n 1)
 python3 - "$config" <<'PY'
 import sys, xml.etree.ElementTree as ET
@@ -31,7 +31,7 @@ PY
 
 mkdir -p "$(dirname "$out")"
 xvfb-run -a -s "-screen 0 1280x1024x24" sh -c '
-  "$0/app/velkasio" & pid=$!
+  "$0/gui/velkasio" & pid=$!
   sleep 5
   ffmpeg -loglevel error -y -f x11grab -draw_mouse 0 -video_size 1280x1024 -i "$DISPLAY" -frames:v 1 "$1/full.png"
   kill -TERM $pid; wait $pid || true

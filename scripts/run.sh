@@ -18,4 +18,4 @@ args=("$@")
 if [[ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
   args=(--headless --record "${args[@]}")
 fi
-exec "$build/app/$program" "${args[@]}"
+exec "$build/gui/$program" "${args[@]}"

@@ -12,7 +12,7 @@
 #include "config/config.h"
 #include "config/config_file.h"
 #include "config/edition.h"
-#include "config/scheduler.h"
+#include "services/scheduler.h"
 #include "core/clock.h"
 #include "core/user_notifier.h"
 #include "tests/support/capture.h"
