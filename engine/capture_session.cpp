@@ -25,6 +25,10 @@ namespace {
 constexpr std::size_t maxpoolblocks = 1024;
 constexpr std::size_t minpoolblocks = 32;
 constexpr std::size_t poolbytes = 32u << 20;
+// The storage thread is woken once per this much audio (at most wakeupblocks blocks): blocks reach
+// the channels a few tens of milliseconds after capture, well within a meter's refresh.
+constexpr double wakeupspan = 0.040;
+constexpr std::size_t wakeupblocks = 8;
 
 // A float of full scale 1.0 as a 16-bit sample: x * volume rounded to the nearest integer, ties
 // to even, clamped to the 16-bit range (float driver types can exceed full scale).
@@ -147,8 +151,9 @@ void TStorageThread::execute()
     // priority the thread simply runs at normal priority.
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -1);
     while (!terminated_.load()) {
-        if (!card_.wakeup_.try_acquire_for(std::chrono::milliseconds(5000)))
-            continue;
+        // Woken once per batch of blocks; a batch the driver left unfinished (it paused or
+        // stopped) is delivered when the wait runs out.
+        static_cast<void>(card_.wakeup_.try_acquire_for(card_.waitlimit_));
         card_.deliver();
     }
     // The driver has stopped before termination was asked for: what it queued is still delivered.
@@ -241,6 +246,14 @@ void TSCapture::start()
     }
     samples_.assign(blockfloats, 0);
     pair_.assign(blockfloats, 0);
+    // One wake-up per batch of at most wakeupblocks blocks, as many as fit in wakeupspan; the
+    // storage thread waits no longer than two batches take.
+    const double blockseconds = static_cast<double>(std::max<std::size_t>(1, frames_)) /
+                                std::max(1.0, host_->SampleRate());
+    batch_ = std::clamp<std::size_t>(static_cast<std::size_t>(wakeupspan / blockseconds), 1, wakeupblocks);
+    pending_ = 0;
+    waitlimit_ = std::chrono::microseconds(
+        std::max<std::int64_t>(1000, static_cast<std::int64_t>(2e6 * blockseconds * static_cast<double>(batch_))));
     if (peaks_.size() != inputs_)
         peaks_.assign(inputs_, 0.0f);
     while (wakeup_.try_acquire()) {
