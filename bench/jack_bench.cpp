@@ -364,7 +364,9 @@ int recorder(int ports, const std::string& folder, const std::string& server)
 
     int result = 0;
     {
-        TSCapture card(0, rate);
+        TDavAsioDriverList drivers;
+        drivers.enumerate();
+        TSCapture card(drivers, 0, rate);
         std::vector<std::unique_ptr<TChannel>> channels;
         for (int k = 0; k < ports; ++k) {
             char name[16];
@@ -396,7 +398,7 @@ int recorder(int ports, const std::string& folder, const std::string& server)
             queue.queue().drain(&handler);
             if (since(lastcheck) >= 2.0) {
                 lastcheck = Steady::now();
-                card.checkdevice();
+                card.checkdevice(drivers);
             }
             if (fds[1].revents & (POLLIN | POLLHUP)) {
                 // Each byte is a mark of the measuring window; the end of the input ends the run.

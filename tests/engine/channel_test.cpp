@@ -394,6 +394,22 @@ TEST_F(ChannelTest, ConnectAppendsAndDisconnectRemovesTheLastEntryOnly)
     other.disconnect();
 }
 
+TEST_F(ChannelTest, AFreedChannelLeavesItsCardsListAndFinishesItsRecording)
+{
+    make(1);
+    TChannel other("Other", &card, 1, false);
+    other.connect(&card);
+    ch->connect(&card);  // listed twice: both entries go
+    ch->startrecording();
+    deliver(100);
+    ch.reset();
+    EXPECT_EQ(card.channellist(), std::vector<TChannel*>{&other});
+    drain();
+    ASSERT_EQ(descriptors().size(), 1u);
+    EXPECT_EQ(descriptors()[0].d.state, DESC_FINAL);
+    other.disconnect();
+}
+
 // The capture thread never reads the configuration's strings: it uses the copies taken on the
 // main thread, which settingschanged() refreshes.
 TEST_F(ChannelTest, CaptureThreadUsesTheNamesCopiedOnTheMainThread)
