@@ -18,6 +18,7 @@ TAsioHost::TAsioHost() : token_(std::make_shared<Token>(Token{this}))
     callbacks_.bufferSwitchTimeInfo = &TAsioHost::cbBufferSwitchTimeInfo;
     callbacks_.sampleRateDidChange = &TAsioHost::cbSampleRateDidChange;
     callbacks_.asioMessage = &TAsioHost::cbAsioMessage;
+    callbacks_.bufferSwitchInputs = &TAsioHost::cbBufferSwitchInputs;
 }
 
 TAsioHost::~TAsioHost()
@@ -309,6 +310,16 @@ ASIOTime* TAsioHost::cbBufferSwitchTimeInfo(void* context, ASIOTime* params, std
     return nullptr;
 }
 
+ASIOTime* TAsioHost::cbBufferSwitchInputs(void* context, ASIOTime* params, std::int32_t half,
+                                          const float* const* inputs)
+{
+    auto* host = static_cast<CallbackContext*>(context)->host;
+    if (params)
+        host->time_ = *params;
+    host->inputsbufferswitch(half, inputs);
+    return nullptr;
+}
+
 void TAsioHost::cbSampleRateDidChange(void* context, ASIOSampleRate rate)
 {
     const auto* c = static_cast<CallbackContext*>(context);
@@ -375,6 +386,34 @@ void TAsioHost::timedbufferswitch(std::int32_t half)
         else
             inconverters_[i].ic32(source, inputs_[i], size);
     }
+    handon(half);
+}
+
+// Runs on the driver's buffer thread: the driver's own float buffers are handed on as they are
+// (only read), sparing the copy into the double buffer and out of it again.
+void TAsioHost::inputsbufferswitch(std::int32_t half, const float* const* inputs)
+{
+    if (half < 0 || half > 1 || !bufferscreated_ || !inputs)
+        return;
+    const auto size = static_cast<std::size_t>(buffersize_);
+    for (std::int32_t i = 0; i < inputcount_; ++i) {
+        const float* source = inputs[i];
+        if (!source)
+            continue;
+        if (inputdirect_[i] && reinterpret_cast<std::uintptr_t>(source) % alignof(float) == 0) {
+            inputs_[i] = const_cast<float*>(source);
+        } else {
+            // An input the driver declared as another type: its floats are copied as they are.
+            inputs_[i] = floatbuffers_[i].data();
+            std::memcpy(inputs_[i], source, size * sizeof(float));
+        }
+    }
+    handon(half);
+}
+
+void TAsioHost::handon(std::int32_t half)
+{
+    const auto size = static_cast<std::size_t>(buffersize_);
     if (OnBufferSwitch32)
         OnBufferSwitch32(*this, inputs_.data(), outputs_.data());
     for (std::int32_t j = 0; j < outputcount_; ++j)

@@ -12,7 +12,8 @@
 //                         on the driver's callback thread, before the callback returns, so the
 //                         driver never refills a half that has not been read yet. The handler
 //                         must not lock, wait or allocate, and reads the inputs only: a native
-//                         float input points straight into the driver's buffer.
+//                         float input points straight into the driver's buffer (or, for a driver
+//                         that hands its inputs over as they are, into its own memory).
 //   driver's other threads asioMessage / sampleRateDidChange only post the reset, latency and
 //                         rate work to the main thread (mainqueue().postcall), in the order the
 //                         driver reported it. Each request carries the serial of the driver
@@ -104,6 +105,8 @@ private:
     };
     static void cbBufferSwitch(void* context, std::int32_t half, ASIOBool direct);
     static ASIOTime* cbBufferSwitchTimeInfo(void* context, ASIOTime* params, std::int32_t half, ASIOBool direct);
+    static ASIOTime* cbBufferSwitchInputs(void* context, ASIOTime* params, std::int32_t half,
+                                          const float* const* inputs);
     static void cbSampleRateDidChange(void* context, ASIOSampleRate rate);
     static std::int32_t cbAsioMessage(void* context, std::int32_t selector, std::int32_t value, void* message,
                                       double* opt);
@@ -117,6 +120,10 @@ private:
     void ClearValues();
     void bufferswitch(std::int32_t half);
     void timedbufferswitch(std::int32_t half);
+    // The timed buffer switch with the driver's native float inputs of this cycle.
+    void inputsbufferswitch(std::int32_t half, const float* const* inputs);
+    // Hands the prepared inputs on, converts the outputs of `half` and tells the driver.
+    void handon(std::int32_t half);
     // Carries driver work to the main thread; dropped when the host is gone by then, or when the
     // driver instance `serial` was replaced in the meantime.
     void postmain(const CallbackContext* context, std::function<void(TAsioHost&)> work);

@@ -121,6 +121,13 @@ struct ASIOCallbacks {
                                 double* opt) = nullptr;
     ASIOTime* (*bufferSwitchTimeInfo)(void* context, ASIOTime* params, std::int32_t doubleBufferIndex,
                                       ASIOBool directProcess) = nullptr;
+    // An extension of ours, optional for both sides: the timed buffer switch of a driver whose
+    // inputs arrive as native 32-bit floats in memory of its own (JACK's port buffers), handed
+    // over as they are instead of being copied into the double buffer first. `inputs[i]` is this
+    // cycle's buffer of input i (nullptr: none), valid until the call returns; the outputs are
+    // the double buffer's half `doubleBufferIndex` as usual.
+    ASIOTime* (*bufferSwitchInputs)(void* context, ASIOTime* params, std::int32_t doubleBufferIndex,
+                                    const float* const* inputs) = nullptr;
 };
 
 class AudioDriver {

@@ -12,6 +12,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "services/status_log.h"
 #include "core/clock.h"
@@ -25,6 +28,10 @@ namespace {
 constexpr std::size_t maxpoolblocks = 1024;
 constexpr std::size_t minpoolblocks = 32;
 constexpr std::size_t poolbytes = 32u << 20;
+// The storage thread is woken once per this much audio (at most wakeupblocks blocks): blocks reach
+// the channels a few tens of milliseconds after capture, well within a meter's refresh.
+constexpr double wakeupspan = 0.040;
+constexpr std::size_t wakeupblocks = 8;
 
 // A float of full scale 1.0 as a 16-bit sample: x * volume rounded to the nearest integer, ties
 // to even, clamped to the 16-bit range (float driver types can exceed full scale).
@@ -74,50 +81,140 @@ inline float decay(float peak, float x)
     return a > peak ? a : peak;
 }
 
-// The peaks of eight inputs (rows x[0..7]) stepped through their samples four at a time, as far
-// as whole groups of four reach; returns how many samples were done, the caller steps the rest.
-// With SSE2 four inputs share a register: a 4x4 transpose turns four samples of four inputs into
-// four steps, and each step is decay() lane by lane with the same operations in the same
-// precision (the widening, the product in double, the rounding back to float, the sign bit
-// cleared, and maxps(a, peak), which is a > peak ? a : peak, NaN included).
-std::size_t decaypeaks8(const float* const* x, std::size_t frames, float* peak)
-{
-    std::size_t i = 0;
+// tosample() and decay() over `inputs` rows of `frames` samples (x[j] -> out[j], peak[j]), in one
+// pass: each sample is read once for its 16-bit value and its input's peak. GCC does not
+// vectorise the clamp by itself (the comparisons may trap on NaN), so with SSE2 both are spelled
+// out and give the same result for every input as the plain functions:
+// - the sample: minpd(32767, v) caps v as std::min does and lets a NaN through; cvtpd2dq rounds
+//   to nearest, ties to even (the default rounding mode, which roundtoeven() relies on as well)
+//   and gives INT_MIN for a NaN or a value beyond the int range, and the saturating pack takes
+//   everything below -32768 (NaN included) to -32768, as std::max(-32768.0, v) does;
+// - the peak: four inputs share a register (a 4x4 transpose turns four samples of four inputs
+//   into four steps), and each step is decay() lane by lane with the same operations in the same
+//   precision (the widening, the product in double, the rounding back to float, the sign bit
+//   cleared, and maxps(a, peak), which is a > peak ? a : peak, NaN included).
+// Each input's peak is one chain of dependent steps; up to sixteen inputs side by side (and the
+// conversions between them) let the processor overlap the chains.
 #if defined(__SSE2__)
+// Four inputs per group; returns how many samples were done (whole fours).
+template <std::size_t groups>
+std::size_t convertandpeaksgroups(const float* const* x, std::int16_t* const* out, std::size_t frames, float* peak,
+                                  double volume)
+{
+    const __m128d vol = _mm_set1_pd(volume);
+    const __m128d high = _mm_set1_pd(32767.0);
     const __m128d k = _mm_set1_pd(0.999);
     const __m128 sign = _mm_set1_ps(-0.0f);
+    auto convert2 = [&](__m128 f) { return _mm_cvtpd_epi32(_mm_min_pd(high, _mm_mul_pd(_mm_cvtps_pd(f), vol))); };
     auto step = [&](__m128 p, __m128 s) {
         const __m128d lo = _mm_mul_pd(_mm_cvtps_pd(p), k);
         const __m128d hi = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(p, p)), k);
         const __m128 d = _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
         return _mm_max_ps(_mm_andnot_ps(sign, s), d);
     };
-    __m128 p0 = _mm_loadu_ps(peak);
-    __m128 p1 = _mm_loadu_ps(peak + 4);
+    __m128 p[groups];
+    for (std::size_t g = 0; g < groups; ++g)
+        p[g] = _mm_loadu_ps(peak + 4 * g);
+    std::size_t i = 0;
     for (; i + 4 <= frames; i += 4) {
-        __m128 a0 = _mm_loadu_ps(x[0] + i), a1 = _mm_loadu_ps(x[1] + i);
-        __m128 a2 = _mm_loadu_ps(x[2] + i), a3 = _mm_loadu_ps(x[3] + i);
-        __m128 b0 = _mm_loadu_ps(x[4] + i), b1 = _mm_loadu_ps(x[5] + i);
-        __m128 b2 = _mm_loadu_ps(x[6] + i), b3 = _mm_loadu_ps(x[7] + i);
-        _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
-        _MM_TRANSPOSE4_PS(b0, b1, b2, b3);
-        p0 = step(p0, a0);
-        p1 = step(p1, b0);
-        p0 = step(p0, a1);
-        p1 = step(p1, b1);
-        p0 = step(p0, a2);
-        p1 = step(p1, b2);
-        p0 = step(p0, a3);
-        p1 = step(p1, b3);
+        __m128 a[groups][4];
+        for (std::size_t g = 0; g < groups; ++g) {
+            for (std::size_t j = 0; j < 4; ++j) {
+                const __m128 v = _mm_loadu_ps(x[4 * g + j] + i);
+                const __m128i n = _mm_unpacklo_epi64(convert2(v), convert2(_mm_movehl_ps(v, v)));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(out[4 * g + j] + i), _mm_packs_epi32(n, n));
+                a[g][j] = v;
+            }
+            _MM_TRANSPOSE4_PS(a[g][0], a[g][1], a[g][2], a[g][3]);
+        }
+        for (std::size_t t = 0; t < 4; ++t)
+            for (std::size_t g = 0; g < groups; ++g)
+                p[g] = step(p[g], a[g][t]);
     }
-    _mm_storeu_ps(peak, p0);
-    _mm_storeu_ps(peak + 4, p1);
-#else
-    (void)x;
-    (void)frames;
-    (void)peak;
-#endif
+    for (std::size_t g = 0; g < groups; ++g)
+        _mm_storeu_ps(peak + 4 * g, p[g]);
     return i;
+}
+#endif
+
+#if defined(__x86_64__)
+// The same with the doubles four to a register, on processors that have AVX2 (chosen at run
+// time): the same operations in the same precision, lane by lane.
+template <std::size_t groups>
+__attribute__((target("avx2"))) std::size_t convertandpeaksgroupsavx2(const float* const* x, std::int16_t* const* out,
+                                                                      std::size_t frames, float* peak, double volume)
+{
+    const __m256d vol = _mm256_set1_pd(volume);
+    const __m256d high = _mm256_set1_pd(32767.0);
+    const __m256d k = _mm256_set1_pd(0.999);
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    __m128 p[groups];
+    for (std::size_t g = 0; g < groups; ++g)
+        p[g] = _mm_loadu_ps(peak + 4 * g);
+    std::size_t i = 0;
+    for (; i + 4 <= frames; i += 4) {
+        __m128 a[groups][4];
+        for (std::size_t g = 0; g < groups; ++g) {
+            for (std::size_t j = 0; j < 4; ++j) {
+                const __m128 v = _mm_loadu_ps(x[4 * g + j] + i);
+                const __m128i n = _mm256_cvtpd_epi32(_mm256_min_pd(high, _mm256_mul_pd(_mm256_cvtps_pd(v), vol)));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(out[4 * g + j] + i), _mm_packs_epi32(n, n));
+                a[g][j] = v;
+            }
+            _MM_TRANSPOSE4_PS(a[g][0], a[g][1], a[g][2], a[g][3]);
+        }
+        for (std::size_t t = 0; t < 4; ++t)
+            for (std::size_t g = 0; g < groups; ++g) {
+                const __m128 d = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(p[g]), k));
+                p[g] = _mm_max_ps(_mm_andnot_ps(sign, a[g][t]), d);
+            }
+    }
+    for (std::size_t g = 0; g < groups; ++g)
+        _mm_storeu_ps(peak + 4 * g, p[g]);
+    return i;
+}
+
+const bool haveavx2 = __builtin_cpu_supports("avx2");
+#endif
+
+template <std::size_t groups>
+std::size_t convertandpeaksof(const float* const* x, std::int16_t* const* out, std::size_t frames, float* peak,
+                              double volume)
+{
+#if defined(__x86_64__)
+    if (haveavx2)
+        return convertandpeaksgroupsavx2<groups>(x, out, frames, peak, volume);
+#endif
+#if defined(__SSE2__)
+    return convertandpeaksgroups<groups>(x, out, frames, peak, volume);
+#else
+    return 0;
+#endif
+}
+
+void convertandpeaks(const float* const* x, std::int16_t* const* out, std::size_t inputs, std::size_t frames,
+                     float* peak, double volume)
+{
+    std::size_t i = 0;
+    switch (inputs) {
+    case 16: i = convertandpeaksof<4>(x, out, frames, peak, volume); break;
+    case 12: i = convertandpeaksof<3>(x, out, frames, peak, volume); break;
+    case 8: i = convertandpeaksof<2>(x, out, frames, peak, volume); break;
+    case 4: i = convertandpeaksof<1>(x, out, frames, peak, volume); break;
+    default:
+        // Fewer than four inputs: the samples on their own, the peaks one step at a time.
+        for (std::size_t j = 0; j < inputs; ++j) {
+            tosamples(x[j], out[j], frames, volume);
+            for (std::size_t n = 0; n < frames; ++n)
+                peak[j] = decay(peak[j], x[j][n]);
+        }
+        return;
+    }
+    for (; i < frames; ++i)
+        for (std::size_t j = 0; j < inputs; ++j) {
+            out[j][i] = tosample(x[j][i], volume);
+            peak[j] = decay(peak[j], x[j][i]);
+        }
 }
 
 // Below this the level is 0 anyway; flushing spares the processor denormal arithmetic during long
@@ -147,8 +244,9 @@ void TStorageThread::execute()
     // priority the thread simply runs at normal priority.
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -1);
     while (!terminated_.load()) {
-        if (!card_.wakeup_.try_acquire_for(std::chrono::milliseconds(5000)))
-            continue;
+        // Woken once per batch of blocks; a batch the driver left unfinished (it paused or
+        // stopped) is delivered when the wait runs out.
+        static_cast<void>(card_.wakeup_.try_acquire_for(card_.waitlimit_));
         card_.deliver();
     }
     // The driver has stopped before termination was asked for: what it queued is still delivered.
@@ -241,6 +339,14 @@ void TSCapture::start()
     }
     samples_.assign(blockfloats, 0);
     pair_.assign(blockfloats, 0);
+    // One wake-up per batch of at most wakeupblocks blocks, as many as fit in wakeupspan; the
+    // storage thread waits no longer than two batches take.
+    const double blockseconds = static_cast<double>(std::max<std::size_t>(1, frames_)) /
+                                std::max(1.0, host_->SampleRate());
+    batch_ = std::clamp<std::size_t>(static_cast<std::size_t>(wakeupspan / blockseconds), 1, wakeupblocks);
+    pending_ = 0;
+    waitlimit_ = std::chrono::microseconds(
+        std::max<std::int64_t>(1000, static_cast<std::int64_t>(2e6 * blockseconds * static_cast<double>(batch_))));
     if (peaks_.size() != inputs_)
         peaks_.assign(inputs_, 0.0f);
     while (wakeup_.try_acquire()) {
@@ -286,7 +392,10 @@ void TSCapture::bufferswitch(float* const* inputs)
     for (std::size_t c = 0; c < inputs_; ++c)
         std::memcpy(block + c * frames_, inputs[c], frames_ * sizeof(float));
     filled_.push(block);
-    wakeup_.release();
+    if (++pending_ >= batch_) {
+        pending_ = 0;
+        wakeup_.release();
+    }
     buffers_.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -297,34 +406,21 @@ void TSCapture::deliver()
     constexpr double volume = 32767.0;
     float* block = nullptr;
     while (filled_.pop(block)) {
-        for (std::size_t c = 0; c < inputs_; ++c) {
-            tosamples(block + c * frames_, samples_.data() + c * frames_, frames_, volume);
-        }
-        // The decaying peaks: each sample multiplies the peak by 0.999, then a louder sample
-        // replaces it. Each input is one chain of dependent steps; running several inputs side by
-        // side lets the processor overlap the chains.
-        constexpr std::size_t lanes = 8;
-        std::size_t c = 0;
-        for (; c + lanes <= inputs_; c += lanes) {
-            float peak[lanes];
-            const float* x[lanes];
-            for (std::size_t j = 0; j < lanes; ++j) {
+        // Sixteen inputs at a time, then fours, then the rest one by one.
+        for (std::size_t c = 0; c < inputs_;) {
+            const std::size_t n = inputs_ - c >= 16 ? 16 : inputs_ - c >= 4 ? (inputs_ - c) / 4 * 4 : 1;
+            float peak[16];
+            const float* x[16];
+            std::int16_t* out[16];
+            for (std::size_t j = 0; j < n; ++j) {
                 peak[j] = peaks_[c + j];
                 x[j] = block + (c + j) * frames_;
+                out[j] = samples_.data() + (c + j) * frames_;
             }
-            std::size_t i = decaypeaks8(x, frames_, peak);
-            for (; i < frames_; ++i)
-                for (std::size_t j = 0; j < lanes; ++j)
-                    peak[j] = decay(peak[j], x[j][i]);
-            for (std::size_t j = 0; j < lanes; ++j)
+            convertandpeaks(x, out, n, frames_, peak, volume);
+            for (std::size_t j = 0; j < n; ++j)
                 peaks_[c + j] = flush(peak[j]);
-        }
-        for (; c < inputs_; ++c) {
-            const float* x = block + c * frames_;
-            float peak = peaks_[c];
-            for (std::size_t i = 0; i < frames_; ++i)
-                peak = decay(peak, x[i]);
-            peaks_[c] = flush(peak);
+            c += n;
         }
         {
             std::lock_guard lock(cardlock());

@@ -12,8 +12,11 @@
 // instead of allocating or waiting, counts it, and the storage thread reports the count in the
 // status log ("Buffers lost: " + count + " for card: " + driver index).
 //
-// Wake-up: one counting semaphore per card, released once per queued block; the storage thread
-// empties the queue after each wake-up, so no block waits for a later buffer or another card.
+// Wake-up: one counting semaphore per card, released once per batch of queued blocks (as many as
+// make up to 40 ms of audio, at most 8; one block per wake-up for long buffers); the storage
+// thread empties the queue after each wake-up, and also when it has waited for as long as two
+// batches take, so a batch the driver leaves unfinished is delivered all the same. No block waits
+// for another card.
 //
 // A lost card: when the driver dies (a reset whose old driver no longer starts, a re-open that
 // fails, a driver that stops streaming) the card finishes every open recording, its channels
@@ -29,7 +32,8 @@
 //                          checkdevice()
 //   driver's buffer thread the buffer handler (no lock, no wait, no allocation)
 //   storage thread         delivery to the channels, under the card lock
-//   any thread             configuredrate(), actualrate(), freeblocks(), lostblocks(), inputlost()
+//   any thread             configuredrate(), actualrate(), freeblocks(), lostblocks(), handedover(),
+//                          inputlost()
 
 #include <atomic>
 #include <chrono>
@@ -118,6 +122,8 @@ public:
     std::size_t freeblocks() const { return free_.size(); }
     std::size_t poolsize() const { return pool_.size(); }
     std::uint64_t lostblocks() const { return lost_.load(); }
+    // Buffers the driver handed over since the card was created (lost ones included).
+    std::uint64_t handedover() const { return buffers_.load(std::memory_order_relaxed) + lost_.load(); }
 
     int mixerline = 0;
     bool agc = false;
@@ -150,6 +156,9 @@ private:
     std::unique_ptr<TAsioHost> host_;
     std::atomic<bool> stopped_{true};
     std::counting_semaphore<> wakeup_{0};
+    std::size_t batch_ = 1;    // blocks per wake-up (set by start)
+    std::size_t pending_ = 0;  // driver's buffer thread: blocks queued since the last wake-up
+    std::chrono::microseconds waitlimit_{5000000};  // the storage thread's longest wait
     SpscQueue<float*> filled_;
     SpscQueue<float*> free_;
     std::vector<std::unique_ptr<float[]>> pool_;

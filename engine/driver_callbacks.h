@@ -36,6 +36,15 @@ public:
             callbacks_.bufferSwitch(callbacks_.context, half, 1);
     }
 
+    // The host takes native float inputs as they are (ASIOCallbacks::bufferSwitchInputs).
+    bool takesinputs() const { return callbacks_.bufferSwitchInputs != nullptr; }
+
+    // One buffer half is ready, with this cycle's native float inputs handed over as they are.
+    void bufferswitch(std::int32_t half, ASIOTime& time, const float* const* inputs) const
+    {
+        callbacks_.bufferSwitchInputs(callbacks_.context, &time, half, inputs);
+    }
+
     // The host's answer to `selector`; 0 when it has no message callback.
     std::int32_t message(std::int32_t selector) const
     {

@@ -354,6 +354,7 @@ ASIOError JackDriver::createBuffers(ASIOBufferInfo* bufferInfos, std::int32_t nu
         b.buffers[1] = buffers_[b.channelNum].data() + bufferSize;
     }
     std::erase(ports_, nullptr);
+    inputs_.assign(static_cast<std::size_t>(inputs), nullptr);
     buffersize_ = bufferSize;
     callbacks_.set(*callbacks);
     return ASE_OK;
@@ -367,6 +368,7 @@ ASIOError JackDriver::disposeBuffers()
             jack_port_unregister(client_.get(), port);
     ports_.clear();
     buffers_.clear();
+    inputs_.clear();
     buffersize_ = 0;
     return ASE_OK;
 }
@@ -384,21 +386,28 @@ int JackDriver::process(std::uint32_t nframes)
 {
     if (!running_ || static_cast<std::int32_t>(nframes) != buffersize_)
         return 0;
+    const bool direct = callbacks_.takesinputs();
     const std::size_t offset = static_cast<std::size_t>(half_) * nframes;
     std::size_t port = 0;
-    for (auto& buffer : buffers_) {
-        if (buffer.empty())
+    for (std::size_t i = 0; i < buffers_.size(); ++i) {
+        if (buffers_[i].empty())
             continue;
         const auto* in = static_cast<const float*>(jack_port_get_buffer(ports_[port++], nframes));
-        std::memcpy(buffer.data() + offset, in, nframes * sizeof(float));
+        if (direct)
+            inputs_[i] = in;
+        else
+            std::memcpy(buffers_[i].data() + offset, in, nframes * sizeof(float));
     }
     const std::uint64_t position = position_;
-    if (callbacks_.timeinfo()) {
+    if (callbacks_.timeinfo() || direct) {
         time_.timeInfo.samplePosition = position;
         time_.timeInfo.systemTime = static_cast<std::uint64_t>(jack_get_time()) * 1000;
         time_.timeInfo.flags = kSamplePositionValid | kSystemTimeValid;
     }
-    callbacks_.bufferswitch(half_, time_);
+    if (direct)
+        callbacks_.bufferswitch(half_, time_, inputs_.data());
+    else
+        callbacks_.bufferswitch(half_, time_);
     position_ = position + nframes;
     half_ ^= 1;
     return 0;

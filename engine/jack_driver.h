@@ -6,7 +6,8 @@
 // server's rate and buffer size, samples are 32-bit floats, and the input latency is the capture
 // latency of the ports. A server shutdown, a buffer-size change or an xrun storm reaches the host
 // as the standard's reset request, a rate change as a sample-rate notice, a latency change as a
-// latency notice.
+// latency notice. A host that takes native float inputs as they are gets JACK's port buffers
+// themselves, without a copy in between.
 //
 // Threads: the operations on the host's thread (main thread); JACK's process thread runs the
 // buffer callbacks, JACK's notification thread the messages.
@@ -81,6 +82,9 @@ private:
     std::vector<std::string> sources_;
     std::vector<jack_port_t*> ports_;
     std::vector<std::vector<float>> buffers_;  // per input: both halves
+    // Per input: this cycle's port buffer, for a host that takes the inputs as they are (then
+    // buffers_ stays unused while streaming).
+    std::vector<const float*> inputs_;
     std::int32_t buffersize_ = 0;
     DriverCallbacks callbacks_;
     bool activated_ = false;

@@ -51,17 +51,6 @@ std::size_t writeall(int fd, const std::uint8_t* data, std::size_t count)
     return done;
 }
 
-bool pwrite32(int fd, std::uint32_t value, off_t offset)
-{
-    std::uint8_t bytes[4];
-    le::put32(bytes, value);
-    ssize_t n;
-    do {
-        n = ::pwrite(fd, bytes, sizeof bytes, offset);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof bytes);
-}
-
 std::uint32_t clamp32(std::uint64_t v)
 {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, std::numeric_limits<std::uint32_t>::max()));
@@ -87,7 +76,14 @@ struct TACMWriter::State {
 
     std::vector<std::uint8_t> src;
     std::size_t fill = 0;
+    // Bytes of `src` a flush waits for: 100 ms (`small`), or all of `src` when gathering once the
+    // file holds its first second.
+    std::size_t limit = 0;
+    std::size_t small = 0;
+    std::uint32_t gathermilliseconds = 0;
     std::vector<std::uint8_t> dst;
+    // The header as written, sizes included: refreshed in place and written again in one piece.
+    std::vector<std::uint8_t> headerbytes;
 
     std::uint32_t frames = 0;
     unsigned flags = 0;
@@ -125,6 +121,8 @@ TACMWriter::~TACMWriter()
     }
 }
 
+void TACMWriter::setgather(std::uint32_t milliseconds) { state_->gathermilliseconds = milliseconds; }
+
 bool TACMWriter::isopen() const { return state_->opened; }
 bool TACMWriter::passthrough() const { return state_->pass; }
 std::uint32_t TACMWriter::framecount() const { return state_->frames; }
@@ -149,13 +147,18 @@ void TACMWriter::open(const std::string& path)
         throw EMakerError(kStreamError);
     try {
         const std::size_t block = std::max<std::size_t>(1, s.source.nBlockAlign);
-        const std::size_t frames = std::max<std::size_t>(1, (std::size_t{s.source.nSamplesPerSec} * 100 + 500) / 1000);
+        auto framesof = [&](std::uint32_t milliseconds) {
+            return std::max<std::size_t>(1, (std::size_t{s.source.nSamplesPerSec} * milliseconds + 500) / 1000);
+        };
+        const std::size_t frames = framesof(100);
+        const std::size_t gathered = s.pass ? std::max(frames, framesof(s.gathermilliseconds)) : frames;
         try {
-            s.src.assign(frames * block, 0);
+            s.src.assign(gathered * block, 0);
         } catch (const std::bad_alloc&) {
             throw EMakerError(kSourceMemoryError);
         }
-        const std::size_t dstsize = s.stream->destsize(s.src.size());
+        s.small = s.limit = frames * block;
+        const std::size_t dstsize = s.stream->destsize(s.limit);
         if (dstsize == 0)
             throw EMakerError(kSourceTooSmallError);
         if (!s.pass) {
@@ -166,6 +169,9 @@ void TACMWriter::open(const std::string& path)
             }
         }
         s.refreshevery = std::max<std::uint64_t>(1, s.target.fx.nAvgBytesPerSec / 2);
+        // A gathering writer refreshes the header with every write.
+        if (s.src.size() > s.small)
+            s.refreshevery = std::min<std::uint64_t>(s.refreshevery, s.src.size());
         s.sincerefresh = s.refreshevery;  // the first data refreshes the header at once
         s.createfile();
     } catch (...) {
@@ -231,6 +237,7 @@ void TACMWriter::State::createfile()
         error = errno != 0 ? errno : ENOSPC;
         throw EMakerError(kHeaderError);
     }
+    headerbytes = std::move(header);
 }
 
 // Appends converted (or passed-through) bytes to the data chunk. On a short write the file is cut
@@ -265,16 +272,22 @@ void TACMWriter::State::writedata(const std::uint8_t* data, std::size_t count)
     }
 }
 
-// Writes the RIFF and data sizes (and the "fact" count) into the header. `final` counts the pad
+// Writes the RIFF and data sizes (and the "fact" count) into the header: the header from the RIFF
+// size to the data size in one write (the bytes between are unchanged). `final` counts the pad
 // byte that close() adds after an odd-sized data chunk.
 bool TACMWriter::State::writesizes(bool final)
 {
     const std::uint64_t pad = final ? datasize % 2 : 0;
-    bool ok = pwrite32(fd.get(), clamp32(datapos - 8 + datasize + pad), 4);
-    ok = pwrite32(fd.get(), clamp32(datasize), static_cast<off_t>(datapos - 4)) && ok;
+    le::put32(&headerbytes[4], clamp32(datapos - 8 + datasize + pad));
+    le::put32(&headerbytes[datapos - 4], clamp32(datasize));
     if (factpos)
-        ok = pwrite32(fd.get(), frames, static_cast<off_t>(factpos)) && ok;
-    return ok;
+        le::put32(&headerbytes[factpos], frames);
+    const std::size_t count = datapos - 4;
+    ssize_t n;
+    do {
+        n = ::pwrite(fd.get(), headerbytes.data() + 4, count, 4);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(count);
 }
 
 // Writes or converts what the source buffer holds. `end` flushes the stream (at close).
@@ -284,6 +297,8 @@ std::size_t TACMWriter::State::flush(bool end)
         const std::size_t block = std::max<std::size_t>(1, source.nBlockAlign);
         const std::size_t bytes = fill / block * block;
         fill = 0;
+        if (datasize + bytes >= target.fx.nAvgBytesPerSec)
+            limit = src.size();
         frames += static_cast<std::uint32_t>(bytes / block);
         if (bytes)
             writedata(src.data(), bytes);
@@ -327,12 +342,12 @@ std::size_t TACMWriter::write(const std::uint8_t* data, std::size_t count)
         throw EMakerError(kWriteError);
     std::size_t total = 0;
     while (count > 0) {
-        const std::size_t n = std::min(count, s.src.size() - s.fill);
+        const std::size_t n = std::min(count, s.limit - s.fill);
         std::memcpy(s.src.data() + s.fill, data, n);
         s.fill += n;
         data += n;
         count -= n;
-        if (s.fill == s.src.size())
+        if (s.fill == s.limit)
             total += s.flush(false);
     }
     return total;
@@ -389,7 +404,9 @@ void TACMWriter::State::release()
     fd.reset();
     std::vector<std::uint8_t>().swap(src);
     std::vector<std::uint8_t>().swap(dst);
+    std::vector<std::uint8_t>().swap(headerbytes);
     fill = 0;
+    limit = small = 0;
 }
 
 }  // namespace velk

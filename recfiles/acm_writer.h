@@ -3,6 +3,12 @@
 // (source and target are the same PCM) or converting them through the codec layer (another rate,
 // channel count or a codec format).
 //
+// Data reach the file in whole buffers of 100 ms of source audio. A pass-through writer may be told
+// to gather more per write (setgather): its first second still goes out in 100 ms writes, the
+// later writes each carry the gathered time. The header's sizes are brought up to date with the first
+// data and then at least every half second of audio (with the write that crosses it), in one
+// write of the header, so a file cut off by a crash says how much it holds.
+//
 // Threads: one thread at a time per object (the capture path while recording, the compression
 // thread while compressing). write() allocates nothing after open().
 
@@ -24,6 +30,9 @@ public:
     TACMWriter(const TACMWriter&) = delete;
     TACMWriter& operator=(const TACMWriter&) = delete;
 
+    // Pass-through only, before open(): once the file holds a second, audio goes to it in writes of
+    // `milliseconds` (rounded to frames; at least 100). Ignored when converting.
+    void setgather(std::uint32_t milliseconds);
     // Opens the conversion stream and the buffers and creates the file with its header. The file
     // must not exist yet: a name already taken is never replaced (EOutputNameTaken). A file
     // created here and left unfinished by a failure is removed again. Does nothing if already

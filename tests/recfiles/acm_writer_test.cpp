@@ -1,5 +1,5 @@
-// TACMWriter: RIFF layout, the 100 ms source buffer, the remainder written at close, the header
-// refreshed while writing, and write errors that leave a consistent file.
+// TACMWriter: RIFF layout, the 100 ms source buffer, gathering writes, the remainder written at
+// close, the header refreshed while writing, and write errors that leave a consistent file.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -115,6 +115,48 @@ TEST_F(AcmWriterTest, SourceBufferHoldsHundredMillisecondsRoundedToFrames)
         EXPECT_EQ(w.write(signal.data() + signal.size() - frame, frame), signal.size());
         w.close();
     }
+}
+
+// The recording path gathers half a second per write once a file holds its first second (which
+// goes out in 100 ms writes), and after every write the header says exactly what the file holds,
+// so a crash loses only the audio not yet written, never more than the gathered half second.
+TEST_F(AcmWriterTest, GatheringWriterWritesTheFirstSecondInBuffersThenHalfSecondsWithTheHeaderUpToDate)
+{
+    const tWAVEFORMATEX fmt = pcmformat(16000, 1, 16);
+    TACMWriter w(fmt, pcmwaveformat(16000, 1, 16));
+    w.setgather(500);
+    w.open(path);
+    const auto signal = testsignal(16000 * 5 / 2, 1);  // 2.5 s
+    const std::size_t block = 320;                       // 10 ms
+    std::vector<std::size_t> writes;                     // bytes given when a write went out
+    for (std::size_t pos = 0; pos < signal.size(); pos += block) {
+        const std::size_t wrote = w.write(signal.data() + pos, block);
+        const auto file = readfile(path);
+        ASSERT_GE(file.size(), 44u);
+        const std::uint32_t datasize = le::get32(&file[40]);
+        const std::size_t infile = file.size() - 44;
+        ASSERT_EQ(le::get32(&file[4]), 36u + datasize) << pos;
+        ASSERT_LE(infile - datasize, 16000u) << pos;  // the header trails by at most half a second ...
+        if (infile > 32000) {
+            ASSERT_EQ(datasize, infile) << pos;  // ... and not at all once the writes gather
+        }
+        ASSERT_LT(pos + block - infile, 16000u) << pos;  // less than half a second unwritten
+        if (wrote) {
+            EXPECT_EQ(wrote, writes.size() < 10 ? 3200u : 16000u);
+            writes.push_back(pos + block);
+        }
+    }
+    std::vector<std::size_t> expected;
+    for (std::size_t n = 1; n <= 10; ++n)
+        expected.push_back(n * 3200);
+    for (std::size_t end : {48000u, 64000u, 80000u})
+        expected.push_back(end);
+    EXPECT_EQ(writes, expected);
+    w.close();
+    const auto file = readfile(path);
+    ASSERT_EQ(file.size(), 44u + signal.size());
+    EXPECT_EQ(le::get32(&file[40]), signal.size());
+    EXPECT_TRUE(std::equal(signal.begin(), signal.end(), file.begin() + 44));
 }
 
 TEST_F(AcmWriterTest, OpenTwiceAndCloseTwiceAreHarmlessAndWriteWhenClosedDoesNothing)
