@@ -10,7 +10,7 @@
 #include "core/clock.h"
 #include "core/errors.h"
 #include "core/user_notifier.h"
-#include "engine/card_table.h"
+#include "engine/card_set.h"
 #include "engine/card_watch.h"
 #include "recfiles/cleanup_thread.h"
 #include "recfiles/descriptor_files.h"
@@ -31,7 +31,7 @@ std::string velkversion()
     return VELK_VERSION;
 }
 
-VelkSystem::VelkSystem(Edition edition) : edition_(edition)
+VelkSystem::VelkSystem(Edition edition) : edition_(edition), cards_(config()), channels_(cards_)
 {
     setedition(edition);
     queue_.bindtocurrentthread();
@@ -158,10 +158,12 @@ void VelkSystem::shutdown()
     }
     if (processor_)
         processor_->stopqueue();
-    // Cards stop before the channels they feed are freed; freeing a channel finishes its recording.
+    // Cards stop streaming before the channels they feed are freed; freeing a channel detaches it
+    // and finishes its recording; the cards go once no channel is left on them.
     cardwatch_.reset();
-    closecards();
+    cards_.stopcards();
     channels_.clear();
+    cards_.closecards();
     if (scheduler_) {
         try {
             scheduler_->savesettings(config().common_path);
@@ -188,14 +190,14 @@ void VelkSystem::shutdown()
 // WDM edition's capture devices come with their own card objects.
 void VelkSystem::startchannels()
 {
-    if (edition_ == Edition::Asio && startcards())
+    if (edition_ == Edition::Asio && cards_.startcards())
         channels_.createchannels();
-    cardwatch_ = std::make_unique<TCardWatch>([] { checkcards(); });
+    cardwatch_ = std::make_unique<TCardWatch>([this] { cards_.checkcards(); });
     try {
         if (onchannelsready)
             onchannelsready();
         if (edition_ == Edition::Asio)
-            stopidlecards();
+            cards_.stopidlecards();
     } catch (const std::exception&) {
         addlog("Failed to arrange channels");
         throw EVelkError("Failed to arrange channels");

@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/channel_list.h"
+#include "engine/channel_list.h"
 #include "app/low_space_alarm.h"
 #include "config/edition.h"
+#include "engine/card_set.h"
 #include "services/status_log.h"
 #include "core/main_thread_queue.h"
 #include "recfiles/descriptor_backlog.h"
@@ -47,10 +48,10 @@ public:
     // stored queue and every recording still waiting) are queued again; the schedule is loaded.
     void startup();
     // Shutdown in its fixed order: stop the cleanup thread, save the configuration, close the
-    // compression queue to new work, stop and free the cards, free the channels (finishing their
-    // recordings), save and free the scheduler, let the queue run once, free the processor (it
-    // stores its queue), post "VELK Closed.", let the queue run once more, stop handling messages, file the
-    // status log.
+    // compression queue to new work, stop the cards, free the channels (finishing their
+    // recordings), free the cards, save and free the scheduler, let the queue run once, free the
+    // processor (it stores its queue), post "VELK Closed.", let the queue run once more, stop
+    // handling messages, file the status log.
     void shutdown();
 
     // Delivers every waiting message (the loops call this when wakeupfd() is readable), then files
@@ -74,6 +75,7 @@ public:
     MainThreadQueue& queue() { return queue_; }
     StatusLog& statuslog() { return statuslog_; }
     TChannelList& channels() { return channels_; }
+    TCardSet& cards() { return cards_; }
     Edition edition() const { return edition_; }
 
     // Whether the shutdown filed the status log (false before it ran, or when the log folder
@@ -113,6 +115,7 @@ private:
     Edition edition_;
     MainThreadQueue queue_;
     StatusLog statuslog_;
+    TCardSet cards_;         // the driver cards (ASIO edition)
     TChannelList channels_;  // the live channels (ASIO edition: on the driver cards)
     bool started_ = false;
     bool stopped_ = false;

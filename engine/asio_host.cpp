@@ -18,11 +18,6 @@ TAsioHost::TAsioHost() : token_(std::make_shared<Token>(Token{this}))
     callbacks_.bufferSwitchTimeInfo = &TAsioHost::cbBufferSwitchTimeInfo;
     callbacks_.sampleRateDidChange = &TAsioHost::cbSampleRateDidChange;
     callbacks_.asioMessage = &TAsioHost::cbAsioMessage;
-    try {
-        list_.enumerate();
-    } catch (...) {
-        // The capture session works from its own list; a failure here only leaves ours empty.
-    }
 }
 
 TAsioHost::~TAsioHost()
@@ -47,22 +42,24 @@ void TAsioHost::ClearValues()
     buffersize_ = 0;
 }
 
-void TAsioHost::setDriverIndex(int v)
+void TAsioHost::setDriverIndex(const TDavAsioDriverList& drivers, int v)
 {
     if (v == driverindex_)
         return;
     const bool wasactive = active_;
     setActive(false);
-    if (v < -1 || v >= static_cast<int>(list_.count()))
+    if (v < -1 || v >= static_cast<int>(drivers.count()))
         v = -1;
     driverindex_ = v;
     if (v == -1) {
         ClearValues();
         UnloadDriver();
+        description_ = {};
         return;
     }
     UnloadDriver();
-    drivername_ = list_.item(static_cast<std::size_t>(v)).name;
+    description_ = drivers.item(static_cast<std::size_t>(v));
+    drivername_ = description_.name;
     try {
         LoadDriver(false);
     } catch (...) {
@@ -88,7 +85,7 @@ void TAsioHost::setDriverIndex(int v)
     setActive(wasactive);
 }
 
-bool TAsioHost::reopen(const std::string& name)
+bool TAsioHost::reopen(const TDavAsioDriverList& current, const std::string& name)
 {
     try {
         setActive(false);
@@ -97,15 +94,14 @@ bool TAsioHost::reopen(const std::string& name)
     UnloadDriver();
     driverindex_ = -1;
     ClearValues();
-    list_.enumerate();
     auto same = [&](const std::string& other) {
         return other.size() == name.size() && std::equal(other.begin(), other.end(), name.begin(), [](char a, char b) {
                    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
                });
     };
-    for (std::size_t i = 0; i < list_.count(); ++i) {
-        if (same(list_.item(i).name)) {
-            setDriverIndex(static_cast<int>(i));
+    for (std::size_t i = 0; i < current.count(); ++i) {
+        if (same(current.item(i).name)) {
+            setDriverIndex(current, static_cast<int>(i));
             return true;
         }
     }
@@ -126,7 +122,7 @@ void TAsioHost::LoadDriver(bool activate)
     context_ = std::make_unique<CallbackContext>(CallbackContext{this, token_, ++serial_});
     callbacks_.context = context_.get();
     try {
-        DriverPtr driver = createdriver(list_.item(static_cast<std::size_t>(driverindex_)));
+        DriverPtr driver = createdriver(description_);
         const ASIOBool ok = driver->init(nullptr);
         if (ok == 0 || (ok >= ASE_NotPresent && ok <= ASE_NoMemory)) {
             // The driver's own reason (getErrorMessage) does not reach the caller.

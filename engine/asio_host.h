@@ -1,6 +1,7 @@
 #pragma once
-// TAsioHost: the program's side of one driver connection. It loads a driver from its own driver
-// list, chooses the buffer size, creates the buffers with one converter per channel, starts and
+// TAsioHost: the program's side of one driver connection. It loads a driver from a driver list it
+// is handed (the card set's one enumeration; the host keeps its own copy of the entry it opened,
+// for the re-open after a reset), chooses the buffer size, creates the buffers with one converter per channel, starts and
 // stops streaming, converts every delivered buffer to 32-bit floats and hands it to its owner, and
 // answers the driver's messages.
 //
@@ -37,19 +38,19 @@ public:
     using BufferSwitch32 = std::function<void(TAsioHost& sender, float* const* inputs, float* const* outputs)>;
     using Notify = std::function<void(TAsioHost& sender)>;
 
-    // Enumerates the host's own driver list (errors ignored). No driver, SampleRate 44100.
+    // No driver, SampleRate 44100.
     TAsioHost();
     // Stops and unloads the driver.
     ~TAsioHost();
     TAsioHost(const TAsioHost&) = delete;
     TAsioHost& operator=(const TAsioHost&) = delete;
 
-    // Loads driver `v` of the list and creates its buffers; -1 unloads. Raises on failure (the
-    // index is then -1).
-    void setDriverIndex(int v);
-    // Unloads the driver, enumerates the driver list again and loads the entry named `name`
-    // (ignoring case). False when no such entry is listed now; raises as setDriverIndex.
-    bool reopen(const std::string& name);
+    // Loads driver `v` of `drivers` and creates its buffers; -1 (or an index the list does not
+    // have) unloads. Raises on failure (the index is then -1).
+    void setDriverIndex(const TDavAsioDriverList& drivers, int v);
+    // Unloads the driver and loads the entry of `current` (the drivers listed now) named `name`
+    // (ignoring case). False when no such entry is listed; raises as setDriverIndex.
+    bool reopen(const TDavAsioDriverList& current, const std::string& name);
     int DriverIndex() const { return driverindex_; }
     const std::string& DriverName() const { return drivername_; }
     std::int32_t DriverVersion() const { return driverversion_; }
@@ -76,7 +77,6 @@ public:
 
     // The channel information of input i; raises "Index out of bounds %d" for a missing input.
     const ASIOChannelInfo& InputChannelInfo(int i) const;
-    const TDavAsioDriverList& DriverList() const { return list_; }
 
     BufferSwitch32 OnBufferSwitch32;
     Notify OnReset;
@@ -126,7 +126,7 @@ private:
     void latencieschanged();
     void sampleratechanged(double rate);
 
-    TDavAsioDriverList list_;
+    TDavAsioDriverDescription description_;  // of the driver at DriverIndex
     DriverPtr driver_;
     int driverindex_ = -1;
     std::string drivername_;

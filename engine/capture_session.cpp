@@ -157,13 +157,13 @@ void TStorageThread::execute()
 
 // --- TSCapture ---
 
-TSCapture::TSCapture(int index, int rate)
+TSCapture::TSCapture(const TDavAsioDriverList& drivers, int index, int rate)
 {
     format = pcmformat(static_cast<std::uint32_t>(rate), 1, 16);
     host_ = std::make_unique<TAsioHost>();
-    if (index >= 0 && static_cast<std::size_t>(index) < host_->DriverList().count())
-        name_ = host_->DriverList().item(static_cast<std::size_t>(index)).name;
-    host_->setDriverIndex(index);
+    if (index >= 0 && static_cast<std::size_t>(index) < drivers.count())
+        name_ = drivers.item(static_cast<std::size_t>(index)).name;
+    host_->setDriverIndex(drivers, index);
     host_->OnBufferSwitch32 = [this](TAsioHost&, float* const* inputs, float* const*) { bufferswitch(inputs); };
     sethandlers();
     peaks_.assign(static_cast<std::size_t>(std::max(0, host_->InputChannelCount())), 0.0f);
@@ -474,16 +474,10 @@ void TSCapture::declarelost(const std::string& why)
             channel->inputlost();
 }
 
-bool TSCapture::replacestandin()
+bool TSCapture::replacestandin(const TDavAsioDriverList& list)
 {
     if (!standin)
         return false;
-    TDavAsioDriverList list;
-    try {
-        list.enumerate();
-    } catch (const std::exception&) {
-        return false;
-    }
     std::size_t i = 0;
     while (i < list.count() && list.item(i).standin)
         ++i;
@@ -505,7 +499,7 @@ bool TSCapture::replacestandin()
     name_ = list.item(i).name;
     bool opened = false;
     try {
-        opened = host_->reopen(name_);
+        opened = host_->reopen(list, name_);
     } catch (const std::exception&) {
     }
     if (opened)
@@ -530,12 +524,12 @@ void TSCapture::restore(bool announce)
     switchchannelsback();
 }
 
-void TSCapture::checkdevice()
+void TSCapture::checkdevice(const TDavAsioDriverList& current)
 {
     if (devicelost_) {
         bool opened = false;
         try {
-            opened = host_->reopen(name_);
+            opened = host_->reopen(current, name_);
         } catch (const std::exception&) {
             // Still failing: the loss was reported once; the next check tries again.
         }

@@ -20,7 +20,8 @@
 // show "No Input" (state 3) and it is opened again by name at each checkdevice() (every 2
 // seconds, from the card watch); once back it takes the driver's rate again and the channels
 // that were on record into new files. A card configured but absent at start-up is made lost
-// from the beginning. One status-log line when lost, one when back.
+// from the beginning. One status-log line when lost, one when back. The card never enumerates the
+// drivers itself: it is handed the card set's lists.
 //
 // Threads:
 //   main thread            construction, destruction, start(), stop(), setsamplerate(), the card
@@ -67,9 +68,9 @@ private:
 
 class TSCapture final : public TCaptureCard {
 public:
-    // Opens driver `index` of the driver list with its buffers and asks for `rate` Hz. Raises the
-    // host's errors ("Asio driver failed!" ...). The card is created stopped.
-    TSCapture(int index, int rate);
+    // Opens driver `index` of `drivers` (the card set's enumeration) with its buffers and asks for
+    // `rate` Hz. Raises the host's errors ("Asio driver failed!" ...). The card is created stopped.
+    TSCapture(const TDavAsioDriverList& drivers, int index, int rate);
     // The card named `name` that cannot be opened now: created lost and stopped, with no inputs;
     // checkdevice() opens it once a driver of that name is listed.
     struct Absent {};
@@ -83,14 +84,15 @@ public:
     bool stopped() const { return stopped_; }
     // The name the card was opened by (the driver list's description).
     const std::string& name() const { return name_; }
-    // Every 2 seconds: opens a lost card again; declares a running card lost when its driver is no
+    // Every 2 seconds: opens a lost card again from `current` (the drivers listed now, which the
+    // caller enumerates when a card is lost); declares a running card lost when its driver is no
     // longer streaming or delivered nothing since the check before last.
-    void checkdevice();
+    void checkdevice(const TDavAsioDriverList& current);
     // Finishes the channels' recordings and waits for the driver (see the top of this file).
     void declarelost(const std::string& why);
-    // The stand-in virtual card, once another card is listed: records from that one from now on
-    // (it then has that card's name). True when it changed cards.
-    bool replacestandin();
+    // The stand-in virtual card, once `current` lists another card: records from that one from now
+    // on (it then has that card's name). True when it changed cards.
+    bool replacestandin(const TDavAsioDriverList& current);
     // Changes the card's rate while it is stopped, rebuilds the channels' formats, starts the card
     // and switches the channels that were on back on.
     void setsamplerate(int rate, int bits);

@@ -50,6 +50,12 @@ TChannel::TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstere
 
 TChannel::~TChannel()
 {
+    // Off the card's list first: its storage thread must not hand a block to a channel going away.
+    if (owner && attached_ > 0) {
+        std::lock_guard<std::recursive_mutex> lock(owner->cardlock());
+        auto& list = owner->channellist();
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    }
     writer.reset();
 }
 
@@ -92,6 +98,7 @@ void TChannel::connect(TCaptureCard* cap)
         return;
     std::lock_guard<std::recursive_mutex> lock(cap->cardlock());
     cap->channellist().push_back(this);
+    ++attached_;
 }
 
 void TChannel::disconnect()
@@ -101,8 +108,10 @@ void TChannel::disconnect()
     std::lock_guard<std::recursive_mutex> lock(owner->cardlock());
     auto& list = owner->channellist();
     const auto last = std::find(list.rbegin(), list.rend(), this);
-    if (last != list.rend())
+    if (last != list.rend()) {
         list.erase(std::next(last).base());
+        attached_ = static_cast<int>(std::count(list.begin(), list.end(), this));
+    }
 }
 
 void TChannel::poststate(int code)

@@ -41,7 +41,9 @@ public:
     // the card's rates; main thread. Does not attach the channel:
     // follow with connect().
     TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstereo);
-    // Frees the writer, which finishes an open recording. Posts nothing. Disconnect first.
+    // Detaches the channel from its card (when connect() attached it and disconnect() did not
+    // detach it since), then frees the writer, which finishes an open recording. Posts nothing.
+    // The card must outlive the channel while the channel is attached to it.
     ~TChannel() override;
     TChannel(const TChannel&) = delete;
     TChannel& operator=(const TChannel&) = delete;
@@ -110,6 +112,7 @@ private:
     void fail(const char* text) noexcept;
 
     int lastposted_ = -1;  // last state code posted; guarded by the card lock
+    int attached_ = 0;     // entries of this channel in owner's list; main thread
 };
 
 // The detect threshold of a detect level: level * 32768 / 100, rounded to the nearest integer.

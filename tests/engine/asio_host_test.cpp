@@ -33,7 +33,7 @@ std::string loaderror(const std::shared_ptr<VirtualDriverSettings>& settings)
     DriverSourceScope scope({virtualdescription("Card", settings)});
     TAsioHost host;
     try {
-        host.setDriverIndex(0);
+        host.setDriverIndex(test::listed(), 0);
     } catch (const EVelkError& e) {
         EXPECT_EQ(host.DriverIndex(), -1);
         EXPECT_EQ(host.BufferSize(), 0);
@@ -72,7 +72,7 @@ TEST(AsioHost, LoadingFailuresRaiseTheirTextsAndLeaveNoDriver)
     EXPECT_THROW(
         {
             try {
-                host.setDriverIndex(0);
+                host.setDriverIndex(test::listed(), 0);
             } catch (const EVelkError& e) {
                 EXPECT_STREQ(e.what(), "Asio driver failed!");
                 throw;
@@ -93,7 +93,7 @@ TEST(AsioHost, LoadingReadsTheDriversValuesAndRunsAtThePreferredSize)
     DriverSourceScope scope({virtualdescription("Listed name", settings)});
     TAsioHost host;
     EXPECT_EQ(host.SampleRate(), 44100);
-    host.setDriverIndex(0);
+    host.setDriverIndex(test::listed(), 0);
     EXPECT_EQ(host.DriverIndex(), 0);
     EXPECT_EQ(host.DriverName(), "Virtual Six");
     EXPECT_EQ(host.BufferSize(), 512);
@@ -111,9 +111,9 @@ TEST(AsioHost, LoadingReadsTheDriversValuesAndRunsAtThePreferredSize)
 
     // Equal minimum and maximum win over the preferred size.
     settings->bufferminimum = settings->buffermaximum = 256;
-    host.setDriverIndex(-1);
+    host.setDriverIndex(test::listed(), -1);
     EXPECT_EQ(host.DriverName(), "");
-    host.setDriverIndex(0);
+    host.setDriverIndex(test::listed(), 0);
     EXPECT_EQ(host.BufferSize(), 256);
 }
 
@@ -124,7 +124,7 @@ TEST(AsioHost, SampleRateRules)
     settings->rate = 44100;
     DriverSourceScope scope({virtualdescription("Card", settings)});
     TAsioHost host;
-    host.setDriverIndex(0);
+    host.setDriverIndex(test::listed(), 0);
     host.setSampleRate(-48000);
     EXPECT_EQ(host.SampleRate(), 48000);
     host.setSampleRate(0);
@@ -165,7 +165,7 @@ TEST(AsioHost, BuffersAreConvertedAndHandedOnOnTheDriversThread)
     settings->signals = {ramp, shifted};
     DriverSourceScope scope({virtualdescription("Card", settings)});
     TAsioHost host;
-    host.setDriverIndex(0);
+    host.setDriverIndex(test::listed(), 0);
 
     std::atomic<int> buffers{0};
     std::atomic<bool> wrongthread{false}, wrongvalue{false};
@@ -197,7 +197,7 @@ TEST(AsioHost, AFailingStartLeavesTheHostInactiveWithoutAnError)
     settings->failstart = true;
     DriverSourceScope scope({virtualdescription("Card", settings)});
     TAsioHost host;
-    host.setDriverIndex(0);
+    host.setDriverIndex(test::listed(), 0);
     host.setActive(true);
     EXPECT_FALSE(host.Active());
 }
@@ -209,7 +209,7 @@ TEST(AsioHost, NoticesReachTheMainThreadInTheOrderTheDriverSentThem)
     settings->realtime = true;  // slow enough that the reset meets a streaming driver
     DriverSourceScope scope({virtualdescription("Card", settings)});
     TAsioHost host;
-    host.setDriverIndex(0);
+    host.setDriverIndex(test::listed(), 0);
     std::vector<std::string> events;
     host.OnReset = [&](TAsioHost& h) { events.push_back("reset " + std::to_string(h.BufferSize())); };
     host.OnLatencyChanged = [&](TAsioHost& h) {
@@ -244,7 +244,7 @@ TEST(AsioHost, AResetWhoseReopenFailsIsLoggedAndLeavesNoDriver)
     auto settings = freerunning();
     DriverSourceScope scope({virtualdescription("Card", settings)});
     TAsioHost host;
-    host.setDriverIndex(0);
+    host.setDriverIndex(test::listed(), 0);
     settings->failinit = true;
     settings->control->requestreset();
     Collector collector;

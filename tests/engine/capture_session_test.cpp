@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <map>
 
-#include "engine/card_table.h"
+#include "engine/card_set.h"
 #include "core/user_notifier.h"
 #include "engine/channel.h"
 #include "tests/engine/engine_fixture.h"
@@ -51,7 +51,7 @@ protected:
     // Opens the card on driver 0 and paces the driver by the card's spare blocks.
     std::unique_ptr<TSCapture> opencard()
     {
-        auto card = std::make_unique<TSCapture>(0, 48000);
+        auto card = std::make_unique<TSCapture>(test::listed(), 0, 48000);
         TSCapture* raw = card.get();
         settings->canproduce = [raw] { return raw->freeblocks() > 4; };
         return card;
@@ -92,6 +92,7 @@ protected:
     }
 
     std::shared_ptr<VirtualDriverSettings> settings;
+    TCardSet cards{config()};
 };
 
 TEST_F(CaptureSessionTest, ChannelsReceiveTheirInputsAndPairsSampleForSample)
@@ -283,7 +284,7 @@ TEST_F(CaptureSessionTest, CardOperationsForTheDialogs)
 {
     settings->inputs = 5;
     DriverSourceScope scope({virtualdescription("Card", settings)});
-    TSCapture card(0, 48000);
+    TSCapture card(test::listed(), 0, 48000);
     EXPECT_EQ(card.inputcount(false), 5);
     EXPECT_EQ(card.inputcount(true), 2);
     EXPECT_EQ(card.inputname(1, true), "Input 3 + Input 4");
@@ -296,7 +297,7 @@ TEST_F(CaptureSessionTest, CardOperationsForTheDialogs)
     // A rate the card declines: the actual rate differs from the configured one.
     settings->rates = {44100};
     settings->rate = 44100;
-    TSCapture declined(0, 48000);
+    TSCapture declined(test::listed(), 0, 48000);
     EXPECT_EQ(declined.configuredrate(), 48000);
     EXPECT_EQ(declined.actualrate(), 44100);
 }
@@ -310,16 +311,16 @@ TEST_F(CaptureSessionTest, StartCardsKeepsTheNumberOfACardThatFailsAndStoresTheN
     settings->realtime = true;
     DriverSourceScope scope({virtualdescription("First", settings), virtualdescription("Second", second),
                              virtualdescription("Third", third)});
-    ASSERT_TRUE(startcards());
+    ASSERT_TRUE(cards.startcards());
     // The failing card keeps its number, waiting for its driver, so the third card's channels
     // do not move onto it.
-    EXPECT_EQ(cardtable().count, 3);
-    EXPECT_EQ(cardtable().names[1], "Second");
-    EXPECT_EQ(cardtable().names[2], "Third");
-    ASSERT_TRUE(captures()[1]);
-    EXPECT_TRUE(captures()[1]->inputlost());
-    EXPECT_EQ(captures()[2]->host().DriverIndex(), 2);
-    EXPECT_FALSE(captures()[0]->stopped());
+    EXPECT_EQ(cards.table().count, 3);
+    EXPECT_EQ(cards.table().names[1], "Second");
+    EXPECT_EQ(cards.table().names[2], "Third");
+    ASSERT_TRUE(cards.at(1));
+    EXPECT_TRUE(cards.at(1)->inputlost());
+    EXPECT_EQ(cards.at(2)->host().DriverIndex(), 2);
+    EXPECT_FALSE(cards.at(0)->stopped());
     const std::vector<std::string> names(config().cardnames.begin(), config().cardnames.begin() + 4);
     EXPECT_EQ(names, (std::vector<std::string>{"First", "Second", "Third", ""}));
 
@@ -328,16 +329,15 @@ TEST_F(CaptureSessionTest, StartCardsKeepsTheNumberOfACardThatFailsAndStoresTheN
     config().channels[0].card = 2;
     config().channels[0].chnum = 1;
     config().channels[0].stereo = false;
-    EXPECT_EQ(channelinputs(0), 2);
-    EXPECT_EQ(channelinputname(0), "Input 2");
-    stopidlecards();
-    EXPECT_TRUE(captures()[0]->stopped());
-    EXPECT_FALSE(captures()[2]->stopped());
-    startcard(0);
-    EXPECT_FALSE(captures()[0]->stopped());
-    closecards();
-    EXPECT_FALSE(captures()[0]);
-    cardtable() = Tcard{};
+    EXPECT_EQ(cards.channelinputs(0), 2);
+    EXPECT_EQ(cards.channelinputname(0), "Input 2");
+    cards.stopidlecards();
+    EXPECT_TRUE(cards.at(0)->stopped());
+    EXPECT_FALSE(cards.at(2)->stopped());
+    cards.startcard(0);
+    EXPECT_FALSE(cards.at(0)->stopped());
+    cards.closecards();
+    EXPECT_FALSE(cards.at(0));
     drain();
     const std::vector<std::string> expected = {"Audio Devices Enumeration...", "Starting Sound Cards...",
                                                "Could not start Second, Asio buffers could not be created!"};
@@ -353,26 +353,25 @@ TEST_F(CaptureSessionTest, StartCardsFindsConfiguredCardsByNameAndWaitsForAMissi
     config().cardnames[1] = "card";  // names match without regard to case
     {
         DriverSourceScope scope({virtualdescription("Other", other), virtualdescription("Card", settings)});
-        ASSERT_TRUE(startcards());
-        EXPECT_EQ(cardtable().count, 3);
-        ASSERT_TRUE(captures()[0] && captures()[1] && captures()[2]);
-        EXPECT_TRUE(captures()[0]->inputlost());
-        EXPECT_EQ(captures()[0]->inputcount(false), 0);
-        EXPECT_EQ(captures()[1]->name(), "Card");
-        EXPECT_EQ(captures()[1]->inputcount(false), 8);
-        EXPECT_EQ(captures()[2]->name(), "Other");
+        ASSERT_TRUE(cards.startcards());
+        EXPECT_EQ(cards.table().count, 3);
+        ASSERT_TRUE(cards.at(0) && cards.at(1) && cards.at(2));
+        EXPECT_TRUE(cards.at(0)->inputlost());
+        EXPECT_EQ(cards.at(0)->inputcount(false), 0);
+        EXPECT_EQ(cards.at(1)->name(), "Card");
+        EXPECT_EQ(cards.at(1)->inputcount(false), 8);
+        EXPECT_EQ(cards.at(2)->name(), "Other");
         EXPECT_EQ(config().cardnames[2], "Other");
         // Still missing: no further line.
-        checkcards();
-        EXPECT_TRUE(captures()[0]->inputlost());
+        cards.checkcards();
+        EXPECT_TRUE(cards.at(0)->inputlost());
     }
     DriverSourceScope back({virtualdescription("Other", other), virtualdescription("Gone", gone)});
-    checkcards();
-    EXPECT_FALSE(captures()[0]->inputlost());
-    EXPECT_FALSE(captures()[0]->stopped());
-    EXPECT_EQ(captures()[0]->inputcount(false), 2);
-    closecards();
-    cardtable() = Tcard{};
+    cards.checkcards();
+    EXPECT_FALSE(cards.at(0)->inputlost());
+    EXPECT_FALSE(cards.at(0)->stopped());
+    EXPECT_EQ(cards.at(0)->inputcount(false), 2);
+    cards.closecards();
     drain();
     const std::vector<std::string> expected = {"Audio Devices Enumeration...", "Starting Sound Cards...",
                                                "Waiting for sound card: Gone, retrying every 2 seconds",
@@ -401,14 +400,13 @@ TEST_F(CaptureSessionTest, TheVirtualCardStandsInOnlyWhenTheConfigurationNamesNo
     for (const Case& c : cases) {
         config().cardnames = {};
         config().cardnames[0] = c.named;
-        ASSERT_TRUE(startcards()) << c.named;
-        EXPECT_EQ(cardtable().count, 1) << c.named;
-        ASSERT_TRUE(captures()[0]) << c.named;
-        EXPECT_EQ(captures()[0]->inputlost(), !c.standsin) << c.named;
+        ASSERT_TRUE(cards.startcards()) << c.named;
+        EXPECT_EQ(cards.table().count, 1) << c.named;
+        ASSERT_TRUE(cards.at(0)) << c.named;
+        EXPECT_EQ(cards.at(0)->inputlost(), !c.standsin) << c.named;
         // The stand-in's name is not stored: the next start looks for real cards again.
         EXPECT_EQ(config().cardnames[0], c.named) << c.named;
-        closecards();
-        cardtable() = Tcard{};
+        cards.closecards();
         drain();
         EXPECT_EQ(sink.logs, c.lines) << c.named;
         sink.clear();
@@ -423,23 +421,22 @@ TEST_F(CaptureSessionTest, AStandInRecordsFromTheFirstRealCardListedAfterIt)
     real->realtime = settings->realtime = true;
     {
         DriverSourceScope scope({standin});
-        ASSERT_TRUE(startcards());
+        ASSERT_TRUE(cards.startcards());
     }
-    auto channel = manualchannel(*captures()[0], "mono", 0, false);
+    auto channel = manualchannel(*cards.at(0), "mono", 0, false);
     channel->startrecording();
     clock.advance(std::chrono::seconds(5));
     DriverSourceScope later({virtualdescription("Real", real), standin});
-    checkcards();
-    EXPECT_EQ(captures()[0]->name(), "Real");
-    EXPECT_FALSE(captures()[0]->standin);
-    EXPECT_FALSE(captures()[0]->stopped());
-    EXPECT_EQ(captures()[0]->inputcount(false), 2);
+    cards.checkcards();
+    EXPECT_EQ(cards.at(0)->name(), "Real");
+    EXPECT_FALSE(cards.at(0)->standin);
+    EXPECT_FALSE(cards.at(0)->stopped());
+    EXPECT_EQ(cards.at(0)->inputcount(false), 2);
     EXPECT_EQ(config().cardnames[0], "Real");
     EXPECT_TRUE(channel->writer->fileopen());
     channel->stoprecording();
     channel->disconnect();
-    closecards();
-    cardtable() = Tcard{};
+    cards.closecards();
     drain();
     EXPECT_EQ(sink.logswith("Sound card found: "),
               std::vector<std::string>{"Sound card found: Real, recording from it instead of VELK Virtual Card 1"});
@@ -455,15 +452,79 @@ TEST_F(CaptureSessionTest, StartCardsWithoutDriversTellsTheUser)
     } notifier;
     setusernotifier(&notifier);
     DriverSourceScope scope({});
-    EXPECT_FALSE(startcards());
+    EXPECT_FALSE(cards.startcards());
     setusernotifier(nullptr);
-    closecards();
+    cards.closecards();
     drain();
     ASSERT_EQ(notifier.errors.size(), 1u);
     EXPECT_EQ(notifier.errors[0], "Could not locate active audio devices.|VELK could not locate any ASIO drivers.\n"
                                   "Please try to use DirectSound version.");
     const std::vector<std::string> expected = {"Audio Devices Enumeration...", "Check the audio devices and restart VELK"};
     EXPECT_EQ(sink.logs, expected);
+}
+
+TEST_F(CaptureSessionTest, AStartListsTheDriversOnceForAllItsCards)
+{
+    TDavAsioDriverDescription standin = virtualdescription("VELK Virtual Card 1", settings);
+    standin.standin = true;
+    auto two = test::freerunning(2);
+    two->realtime = settings->realtime = true;
+    struct Case {
+        std::vector<TDavAsioDriverDescription> listed;
+        int cards;
+        std::size_t standinlines;
+    };
+    const Case cases[] = {
+        {{virtualdescription("First", settings), virtualdescription("Second", two)}, 2, 0},
+        {{standin}, 1, 1},
+    };
+    for (const Case& c : cases) {
+        int enumerations = 0;
+        setdriversource([&] {
+            ++enumerations;
+            return c.listed;
+        });
+        config().cardnames = {};
+        ASSERT_TRUE(cards.startcards());
+        EXPECT_EQ(enumerations, 1) << c.cards;
+        EXPECT_EQ(cards.table().count, c.cards);
+        for (int k = 0; k < c.cards; ++k)
+            EXPECT_FALSE(cards.at(k)->inputlost()) << k;
+        cards.closecards();
+        setdriversource(nullptr);
+        drain();
+        EXPECT_EQ(sink.logswith("No sound card found").size(), c.standinlines) << c.cards;
+        sink.clear();
+    }
+}
+
+TEST_F(CaptureSessionTest, EveryCardOpensTheDriverItWasListedWithWhenTheDriversChangeMeanwhile)
+{
+    // The first listing has two cards; any later one only the second, as when a JACK server goes
+    // while the recorder starts.
+    auto first = test::freerunning(2);
+    auto second = test::freerunning(6);
+    first->realtime = second->realtime = true;
+    int enumerations = 0;
+    setdriversource([&] {
+        ++enumerations;
+        if (enumerations == 1)
+            return std::vector<TDavAsioDriverDescription>{virtualdescription("First", first),
+                                                          virtualdescription("Second", second)};
+        return std::vector<TDavAsioDriverDescription>{virtualdescription("Second", second)};
+    });
+    ASSERT_TRUE(cards.startcards());
+    setdriversource(nullptr);
+    ASSERT_TRUE(cards.at(0) && cards.at(1));
+    EXPECT_EQ(cards.at(0)->name(), "First");
+    EXPECT_FALSE(cards.at(0)->inputlost());
+    EXPECT_EQ(cards.at(0)->inputcount(false), 2);
+    EXPECT_EQ(cards.at(1)->name(), "Second");
+    EXPECT_FALSE(cards.at(1)->inputlost());
+    EXPECT_EQ(cards.at(1)->inputcount(false), 6);
+    cards.closecards();
+    drain();
+    EXPECT_TRUE(sink.logswith("Could not start ").empty());
 }
 
 TEST_F(CaptureSessionTest, AResetWhileRecordingRestartsTheCardWithoutLosingABlock)
@@ -568,8 +629,8 @@ TEST_F(CaptureSessionTest, ALostCardFinishesItsRecordingsShowsNoInputAndRecordsA
     EXPECT_TRUE(card->inputlost());
     EXPECT_FALSE(mono->writer->fileopen());
     EXPECT_TRUE(mono->recording.load());
-    card->checkdevice();  // still failing: said once only
-    card->checkdevice();
+    card->checkdevice(test::listed());  // still failing: said once only
+    card->checkdevice(test::listed());
     later->startrecording();  // switched on while lost: waits without a file
     drain();
     EXPECT_FALSE(later->writer->fileopen());
@@ -577,7 +638,7 @@ TEST_F(CaptureSessionTest, ALostCardFinishesItsRecordingsShowsNoInputAndRecordsA
 
     clock.advance(std::chrono::seconds(5));
     settings->failinit = false;
-    card->checkdevice();
+    card->checkdevice(test::listed());
     EXPECT_FALSE(card->inputlost());
     EXPECT_TRUE(mono->writer->fileopen());
     EXPECT_TRUE(later->writer->fileopen());
@@ -608,23 +669,23 @@ TEST_F(CaptureSessionTest, ACardThatStopsDeliveringIsDeclaredLost)
 {
     std::atomic<bool> stall{false};
     DriverSourceScope scope({virtualdescription("Card", settings)});
-    TSCapture card(0, 48000);
+    TSCapture card(test::listed(), 0, 48000);
     settings->canproduce = [&] { return !stall.load() && card.freeblocks() > 4; };
     card.start();
     stream(10);
-    card.checkdevice();
+    card.checkdevice(test::listed());
     stall = true;
     // A check right after another counts for nothing.
-    card.checkdevice();
-    card.checkdevice();
+    card.checkdevice(test::listed());
+    card.checkdevice(test::listed());
     EXPECT_FALSE(card.inputlost());
     // A buffer under way may still arrive after the first counted check; from then on nothing does.
     clock.advance(std::chrono::seconds(2));
-    card.checkdevice();
+    card.checkdevice(test::listed());
     EXPECT_FALSE(card.inputlost());
     for (int k = 0; k < 3 && !card.inputlost(); ++k) {
         clock.advance(std::chrono::seconds(2));
-        card.checkdevice();
+        card.checkdevice(test::listed());
     }
     EXPECT_TRUE(card.inputlost());
     EXPECT_TRUE(card.stopped());

@@ -395,6 +395,22 @@ TEST_F(ChannelTest, ConnectAppendsAndDisconnectRemovesTheLastEntryOnly)
     other.disconnect();
 }
 
+TEST_F(ChannelTest, AFreedChannelLeavesItsCardsListAndFinishesItsRecording)
+{
+    make(1);
+    TChannel other("Other", &card, 1, false);
+    other.connect(&card);
+    ch->connect(&card);  // listed twice: both entries go
+    ch->startrecording();
+    deliver(100);
+    ch.reset();
+    EXPECT_EQ(card.channellist(), std::vector<TChannel*>{&other});
+    drain();
+    ASSERT_EQ(descriptors().size(), 1u);
+    EXPECT_EQ(descriptors()[0].d.state, DESC_FINAL);
+    other.disconnect();
+}
+
 // The capture thread never reads the live configuration: a change reaches it when the main thread
 // publishes the settings.
 TEST_F(ChannelTest, CaptureThreadUsesTheSettingsPublishedOnTheMainThread)

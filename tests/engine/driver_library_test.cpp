@@ -75,18 +75,18 @@ TEST(DriverLibrary, ARegisteredLibraryIsOpenedByItsClassId)
     test::DriverSourceScope scope(list);
 
     TAsioHost host;
-    host.setDriverIndex(0);
+    host.setDriverIndex(test::listed(), 0);
     EXPECT_EQ(host.DriverName(), "Plugin Card");
     EXPECT_EQ(host.DriverVersion(), 7);
     EXPECT_EQ(host.InputChannelCount(), 3);
     EXPECT_EQ(host.BufferSize(), 32);
     EXPECT_EQ(host.InputLatency(), 11);
     EXPECT_STREQ(host.InputChannelInfo(2).name, "Plug In");
-    host.setDriverIndex(-1);
+    host.setDriverIndex(test::listed(), -1);
 
     // The library has no driver of the second class id.
     try {
-        host.setDriverIndex(1);
+        host.setDriverIndex(test::listed(), 1);
         ADD_FAILURE();
     } catch (const EVelkError& e) {
         EXPECT_STREQ(e.what(), "Asio driver failed!");

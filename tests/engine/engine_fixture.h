@@ -64,6 +64,14 @@ public:
     ~DriverSourceScope() { setdriversource(nullptr); }
 };
 
+// The drivers listed now (through the test's source), as the card set hands them to its cards.
+inline TDavAsioDriverList listed()
+{
+    TDavAsioDriverList list;
+    list.enumerate();
+    return list;
+}
+
 inline std::shared_ptr<VirtualDriverSettings> freerunning(int inputs = 4, std::int32_t buffer = 64)
 {
     auto s = std::make_shared<VirtualDriverSettings>();

@@ -138,7 +138,7 @@ TEST_F(JackEndToEndTest, RecordsMonoAndStereoChannelsFromJackPortsSampleForSampl
     d.factory = [js] { return DriverPtr(new JackDriver(js)); };
     test::DriverSourceScope scope({d});
 
-    TSCapture card(0, 48000);
+    TSCapture card(test::listed(), 0, 48000);
     EXPECT_EQ(card.actualrate(), 48000);
     EXPECT_EQ(card.host().BufferSize(), 256);
     EXPECT_EQ(card.inputcount(false), 4);
@@ -203,7 +203,7 @@ TEST_F(JackEndToEndTest, AServerBufferSizeChangeReopensTheCardAtTheNewSize)
     d.factory = [js] { return DriverPtr(new JackDriver(js)); };
     test::DriverSourceScope scope({d});
 
-    TSCapture card(0, 48000);
+    TSCapture card(test::listed(), 0, 48000);
     card.start();
     ASSERT_EQ(card.host().BufferSize(), 256);
     ASSERT_EQ(feeder.setbuffersize(512), 0);
@@ -234,7 +234,7 @@ TEST_F(JackEndToEndTest, AServerReplacedUnderTheSameNameWhileRecordingRecordsInt
     auto feeder = std::make_unique<Feeder>(server_);
     ASSERT_TRUE(feeder->ok());
     test::DriverSourceScope scope({jackdescription(1)});
-    TSCapture card(0, 48000);
+    TSCapture card(test::listed(), 0, 48000);
     TChannel mono("mono", &card, 0, false);
     mono.mypath = recordings.path() + "/mono";
     mono.connect(&card);
@@ -255,7 +255,7 @@ TEST_F(JackEndToEndTest, AServerReplacedUnderTheSameNameWhileRecordingRecordsInt
     // The main thread's queue and the card watch's check, as the program runs them.
     ASSERT_TRUE(waituntil([&] {
         drain();
-        card.checkdevice();
+        card.checkdevice(test::listed());
         return !card.inputlost() && card.host().Active() && mono.writer->fileopen();
     }));
     until = feeder->frames() + 48000 / 4;

@@ -6,7 +6,7 @@
 
 #include "gui/gui_glyphs.h"
 #include "app/panel_layout.h"
-#include "engine/card_table.h"
+#include "engine/card_set.h"
 #include "engine/channel.h"
 #include "tests/gui/gui_fixture.h"
 
@@ -158,7 +158,7 @@ TEST_F(MainWindowLayout, AMeterIsRedrawnOnlyWhenSomethingMovedOrItWasRebuilt)
 {
     start(1);
     // A channel on the card that receives no blocks: its level stays where the test puts it.
-    TChannel still("Still", captures()[0].get(), 7, false);
+    TChannel still("Still", system->cards().at(0), 7, false);
     QImage meter = meterbitmap(meterpicture(), 130);
     TDisplay display(nullptr, "Still", &still, &meter, 230);
     display.viz();

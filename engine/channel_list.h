@@ -3,7 +3,7 @@
 // here and attached to their cards. It builds them from the configuration at start-up (dropping
 // the configured channels whose card or input does not exist, with a status-log line naming
 // each), switches them all on or off, and frees them at shutdown, which finishes every open
-// recording.
+// recording. Each channel detaches itself from its card as it goes; the cards outlive the list.
 //
 // Threads: main thread only.
 
@@ -14,9 +14,12 @@
 
 namespace velk {
 
+class TCardSet;
+
 class TChannelList {
 public:
-    TChannelList() = default;
+    // The channels go on the cards of `cards`, which must outlive the list.
+    explicit TChannelList(TCardSet& cards) : cards_(cards) {}
     // Frees the channels (see clear()).
     ~TChannelList();
     TChannelList(const TChannelList&) = delete;
@@ -28,7 +31,7 @@ public:
     void createchannels();
     // Switches every channel on (manual: records; voice activation: listens) or off.
     void allchannelsstate(bool on);
-    // Detaches every channel from its card and frees it; each writer finishes its recording.
+    // Frees every channel (each detaches itself from its card); each writer finishes its recording.
     void clear();
 
     std::size_t size() const { return channels_.size(); }
@@ -40,6 +43,7 @@ public:
 private:
     void drop(int i);
 
+    TCardSet& cards_;
     std::vector<std::unique_ptr<TChannel>> channels_;
     std::vector<int> dropped_;
 };

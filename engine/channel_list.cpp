@@ -1,4 +1,4 @@
-#include "app/channel_list.h"
+#include "engine/channel_list.h"
 
 #include <algorithm>
 #include <exception>
@@ -6,7 +6,7 @@
 #include "config/config.h"
 #include "services/status_log.h"
 #include "core/user_notifier.h"
-#include "engine/card_table.h"
+#include "engine/card_set.h"
 #include "recfiles/own_folders.h"
 
 namespace velk {
@@ -37,19 +37,19 @@ void TChannelList::createchannels()
     int i = 0;
     while (i < c.num) {
         const TChannelConfig slot = c.channels[static_cast<std::size_t>(i)];
-        if (slot.card < 0 || slot.card >= cardtable().count || !captures()[static_cast<std::size_t>(slot.card)]) {
+        TSCapture* card = slot.card < cards_.table().count ? cards_.at(slot.card) : nullptr;
+        if (!card) {
             drop(i);
             addlog("Sound card not exist for channel: " + slot.name);
             continue;
         }
         // The inputs of a card that is not there yet are not known: its channels wait with it.
-        const bool waiting = captures()[static_cast<std::size_t>(slot.card)]->inputlost();
-        if (slot.chnum < 0 || (!waiting && slot.chnum >= channelinputs(i))) {
+        const bool waiting = card->inputlost();
+        if (slot.chnum < 0 || (!waiting && slot.chnum >= cards_.channelinputs(i))) {
             drop(i);
             addlog("Wrong recording mode for channel: " + slot.name);
             continue;
         }
-        TSCapture* card = captures()[static_cast<std::size_t>(slot.card)].get();
         std::unique_ptr<TChannel> channel;
         try {
             channel = std::make_unique<TChannel>(slot.name, card, slot.chnum, slot.stereo);
@@ -86,17 +86,6 @@ void TChannelList::allchannelsstate(bool on)
     }
 }
 
-void TChannelList::clear()
-{
-    // At shutdown the cards are freed first (closecards empties their lists); only a channel
-    // whose card still exists is detached from it.
-    for (auto& channel : channels_) {
-        const bool cardalive = std::any_of(captures().begin(), captures().end(),
-                                           [&](const auto& card) { return card && card.get() == channel->owner; });
-        if (cardalive)
-            channel->disconnect();
-    }
-    channels_.clear();
-}
+void TChannelList::clear() { channels_.clear(); }
 
 }  // namespace velk
