@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "services/status_log.h"
+#include "platform/paths.h"
 
 namespace velk {
 
@@ -28,10 +29,10 @@ std::optional<LowSpaceAlarm::Space> LowSpaceAlarm::systemspace(const std::string
     std::string path = folder.empty() ? std::string("/") : folder;
     struct stat st {};
     while (::stat(path.c_str(), &st) != 0) {
-        const auto slash = path.find_last_of('/');
-        if (slash == std::string::npos || path == "/")
+        std::string parent = folderof(path);
+        if (parent.empty() || path == "/")
             return std::nullopt;
-        path = slash == 0 ? std::string("/") : path.substr(0, slash);
+        path = std::move(parent);
     }
     struct statvfs vfs {};
     if (::statvfs(path.c_str(), &vfs) != 0)

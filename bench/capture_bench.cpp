@@ -136,8 +136,10 @@ int main(int argc, char** argv)
     std::vector<std::pair<double, double>> drivercpu(cards, {-1.0, 0.0});
     std::vector<std::unique_ptr<TSCapture>> capture;
     std::vector<std::unique_ptr<TChannel>> channels;
+    TDavAsioDriverList listed;
+    listed.enumerate();
     for (int k = 0; k < cards; ++k) {
-        capture.push_back(std::make_unique<TSCapture>(k, rate));
+        capture.push_back(std::make_unique<TSCapture>(listed, k, rate));
         TSCapture* card = capture.back().get();
         VirtualControl* control = settings[k]->control.get();
         // Free-running, paced only by the consumer: the next buffer once blocks are spare. The

@@ -6,14 +6,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 #include <pugixml.hpp>
@@ -27,6 +24,8 @@
 #include "core/user_notifier.h"
 #include "platform/data_folders.h"
 #include "platform/file_io.h"
+#include "platform/xml_attributes.h"
+#include "platform/paths.h"
 
 namespace velk {
 
@@ -35,14 +34,6 @@ namespace {
 // Both files hold the password in plain text.
 constexpr mode_t configfilemode = 0600;
 constexpr int fileversion = 4;
-constexpr int defaultpanelwidth = 230;
-
-std::string infolder(const std::string& folder, const std::string& name)
-{
-    if (folder.empty() || folder.back() == '/')
-        return folder + name;
-    return folder + "/" + name;
-}
 
 std::string commonfolder(const TConfig& config)
 {
@@ -51,24 +42,9 @@ std::string commonfolder(const TConfig& config)
 
 // --- writing ---
 
-void setint(pugi::xml_node node, const char* name, std::int32_t value)
-{
-    node.append_attribute(name).set_value(std::to_string(value).c_str());
-}
-
-void setflag(pugi::xml_node node, const char* name, bool value)
-{
-    node.append_attribute(name).set_value(value ? "1" : "0");
-}
-
 void setword(pugi::xml_node node, const char* name, bool value)
 {
     node.append_attribute(name).set_value(value ? "true" : "false");
-}
-
-void settext(pugi::xml_node node, const char* name, const std::string& value)
-{
-    node.append_attribute(name).set_value(value.c_str());
 }
 
 pugi::xml_node valuechild(pugi::xml_node parent, const char* name)
@@ -79,86 +55,82 @@ pugi::xml_node valuechild(pugi::xml_node parent, const char* name)
 std::string buildxml(const TConfig& c, const TDisplaySettings& display)
 {
     pugi::xml_document doc;
-    pugi::xml_node decl = doc.append_child(pugi::node_declaration);
-    decl.append_attribute("version").set_value("1.0");
-    decl.append_attribute("encoding").set_value("UTF-8");
+    appenddeclaration(doc);
 
     pugi::xml_node root = doc.append_child("VELK");
-    setint(root, "Version", fileversion);
+    setattribute(root, "Version", fileversion);
 
     pugi::xml_node n = root.append_child("Password");
-    settext(n, "Key", c.passw);
+    setattribute(n, "Key", c.passw);
     setflag(n, "Settings", c.settpass);
     setflag(n, "Exit", c.exitpass);
     setflag(n, "Browser", c.logspass);
 
-    settext(root.append_child("Output"), "Path", c.outfolder);
-    settext(root.append_child("Autonames"), "Mask", c.namingrule);
+    setattribute(root.append_child("Output"), "Path", c.outfolder);
+    setattribute(root.append_child("Autonames"), "Mask", c.namingrule);
     setflag(root.append_child("AGC"), "Enabled", c.agc);
 
     n = root.append_child("Window");
     setflag(n, "Status", c.status);
     setflag(n, "Toolbar", c.toolbar);
     setflag(n, "Stayontop", c.stayontop);
-    setint(n, "Columns", c.columns);
+    setattribute(n, "Columns", c.columns);
 
     n = root.append_child("MP3");
-    setint(n, "Bitrate", c.bitrate);
-    setint(n, "AvgBitrate", c.avgbitrate);
-    setint(n, "Mode", c.mp3mode);
-    setint(n, "VBRMax", c.vbrmax);
-    setint(n, "VBRQuality", c.vbrquality);
+    setattribute(n, "Bitrate", c.bitrate);
+    setattribute(n, "AvgBitrate", c.avgbitrate);
+    setattribute(n, "Mode", c.mp3mode);
+    setattribute(n, "VBRMax", c.vbrmax);
+    setattribute(n, "VBRQuality", c.vbrquality);
     setflag(n, "CRC", c.mp3crc);
 
     n = root.append_child("Recording");
-    setint(n, "SamplingRate", c.samplerate);
-    setint(n, "Codec", c.codec);
+    setattribute(n, "SamplingRate", c.samplerate);
+    setattribute(n, "Codec", c.codec);
     setflag(n, "Autostart", c.autorecording);
-    setint(n, "SplitInterval", c.interval);
+    setattribute(n, "SplitInterval", c.interval);
     setflag(n, "TimeAlign", c.timealign);
-    setint(n, "Overlap", c.overlap);
+    setattribute(n, "Overlap", c.overlap);
 
     n = root.append_child("Playback");
-    setint(n, "Card", c.pcard);
-    setint(n, "Volume", c.pvolume);
+    setattribute(n, "Card", c.pcard);
+    setattribute(n, "Volume", c.pvolume);
 
     n = root.append_child("Cleanup");
-    setint(n, "Days", c.cleanuptime);
-    setint(n, "LowSpaceMinutes", c.lowspaceminutes);
+    setattribute(n, "Days", c.cleanuptime);
+    setattribute(n, "LowSpaceMinutes", c.lowspaceminutes);
     setword(root.append_child("Normalize"), "Enabled", c.normalize);
 
     n = root.append_child("Display");
-    setint(n, "Width", display.panelwidth);
-    setint(n, "Height", display.loglistheight);
+    setattribute(n, "Width", display.panelwidth);
+    setattribute(n, "Height", display.loglistheight);
 
     pugi::xml_node channels = root.append_child("Channels");
-    setint(channels, "Number", c.num);
+    setattribute(channels, "Number", c.num);
     for (const TChannelConfig& ch : c.channels) {
         pugi::xml_node e = channels.append_child("Channel");
-        settext(e, "Name", ch.name);
-        setint(valuechild(e, "Card"), "Value", ch.card);
-        setint(valuechild(e, "Volume"), "Value", ch.volume);
-        settext(valuechild(e, "Folder"), "Value", ch.folder);
-        setint(valuechild(e, "Mode"), "Value", ch.mode);
-        setint(valuechild(e, "VOXLevel"), "Value", ch.voxlevel);
-        setint(valuechild(e, "VOXTime"), "Value", ch.voxtime);
-        setint(valuechild(e, "DelIfSmaller"), "Value", ch.deltime);
-        setint(valuechild(e, "Chnum"), "Value", ch.chnum);
+        setattribute(e, "Name", ch.name);
+        setattribute(valuechild(e, "Card"), "Value", ch.card);
+        setattribute(valuechild(e, "Volume"), "Value", ch.volume);
+        setattribute(valuechild(e, "Folder"), "Value", ch.folder);
+        setattribute(valuechild(e, "Mode"), "Value", ch.mode);
+        setattribute(valuechild(e, "VOXLevel"), "Value", ch.voxlevel);
+        setattribute(valuechild(e, "VOXTime"), "Value", ch.voxtime);
+        setattribute(valuechild(e, "DelIfSmaller"), "Value", ch.deltime);
+        setattribute(valuechild(e, "Chnum"), "Value", ch.chnum);
         setword(valuechild(e, "Stereo"), "Value", ch.stereo);
     }
 
     pugi::xml_node cards = root.append_child("Cards");
     for (std::size_t k = 0; k < c.cards.size(); ++k) {
         pugi::xml_node card = cards.append_child("Card");
-        setint(card, "MixerLine", c.cards[k]);
+        setattribute(card, "MixerLine", c.cards[k]);
         // The card's name, so its channels find it again whatever number it starts with.
         if (!c.cardnames[k].empty())
-            settext(card, "Name", c.cardnames[k]);
+            setattribute(card, "Name", c.cardnames[k]);
     }
 
-    std::ostringstream out;
-    doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
-    return out.str();
+    return documenttext(doc);
 }
 
 // --- reading ---
@@ -188,37 +160,14 @@ std::string shown(std::string_view raw)
     return "\"" + s + "\"";
 }
 
-std::string_view trimmed(std::string_view s)
-{
-    const auto blank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
+// A 32-bit integer; a number beyond that range is no integer here either.
 std::optional<std::int32_t> parseint(std::string_view s)
 {
-    s = trimmed(s);
-    if (!s.empty() && s.front() == '+')
-        s.remove_prefix(1);
-    std::int32_t value = 0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (s.empty() || ec != std::errc() || end != s.data() + s.size())
+    long long value = 0;
+    if (readinteger(s, value) != IntegerText::ok || value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max())
         return std::nullopt;
-    return value;
-}
-
-std::optional<bool> parsebool(std::string_view text)
-{
-    std::string s(trimmed(text));
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-    if (s == "1" || s == "true")
-        return true;
-    if (s == "0" || s == "false")
-        return false;
-    return std::nullopt;
+    return static_cast<std::int32_t>(value);
 }
 
 enum class Need { required, optional };
@@ -256,7 +205,7 @@ public:
     void flag(const char* name, bool& target, Need need = Need::required) const
     {
         if (const pugi::xml_attribute a = find(name, need, target ? "1" : "0")) {
-            if (const auto v = parsebool(a.value()))
+            if (const auto v = readboolean(a.value()))
                 target = *v;
             else
                 replaced(name, shown(a.value()) + " is not a Boolean", target ? "1" : "0");
@@ -531,10 +480,8 @@ std::string readformat(const std::string& path, TConfig& c)
 ConfigReadNotes readsettings(std::string& text, const std::string& formatpath, TConfig& config)
 {
     pugi::xml_document doc;
-    const pugi::xml_parse_result parsed =
-        doc.load_buffer_inplace(text.data(), text.size(), pugi::parse_default, pugi::encoding_auto);
-    if (!parsed)
-        throw EVelkError(std::string("XML error: ") + parsed.description());
+    if (const std::string error = parsedocument(doc, text); !error.empty())
+        throw EVelkError("XML error: " + error);
     const pugi::xml_node root = doc.child("VELK");
     if (!root)
         throw EVelkError("missing element VELK");
@@ -575,7 +522,7 @@ void logvaluenotes(const std::vector<std::string>& notes)
 
 void setdefaults(TConfig& config)
 {
-    const std::string outfolder = velkcommonfolder() + "Recordings";
+    const std::string outfolder = velkrecordingsfolder();
     TConfig defaults;
     defaults.outfolder = outfolder;
     for (std::size_t i = 0; i < defaults.channels.size(); ++i) {
@@ -599,10 +546,10 @@ void sanitizeconfig(TConfig& c)
 ConfigReadNotes readconfig(const std::string& folder, TConfig& config)
 {
     std::string text;
-    if (std::string error = readstoredfile(infolder(folder, configfilename()), text, maxconfigfilesize);
+    if (std::string error = readstoredfile(joinpath(folder, configfilename()), text, maxconfigfilesize);
         !error.empty())
         throw EVelkError(error);
-    return readsettings(text, infolder(folder, formatfilename), config);
+    return readsettings(text, joinpath(folder, formatfilename), config);
 }
 
 void loadconfig(TConfig& config)
@@ -614,12 +561,12 @@ void loadconfig(TConfig& config)
     createfolder(base + "/Quorlith");
     createfolder(base + "/Quorlith/VELK");
     createfolder(base + "/Quorlith/VELK/4.0");
-    createfolder(common + "Logs");
-    createfolder(common + "Data");
-    createfolder(common + "Recordings");
+    createfolder(velklogfolder());
+    createfolder(velkdatafolder());
+    createfolder(velkrecordingsfolder());
 
-    config.log_path = common + "Logs";
-    config.velk_path = common + "Data";
+    config.log_path = velklogfolder();
+    config.velk_path = velkdatafolder();
     config.common_path = common;
     setdefaults(config);
 
@@ -666,9 +613,9 @@ void loadconfig(TConfig& config)
 void saveconfig(const TConfig& config)
 {
     const std::string folder = commonfolder(config);
-    writefileatomic(infolder(folder, configfilename()), buildxml(config, displaysettings()), configfilemode, true);
+    writefileatomic(joinpath(folder, configfilename()), buildxml(config, displaysettings()), configfilemode, true);
     const auto format = config.format.serialize();
-    writefileatomic(infolder(folder, formatfilename),
+    writefileatomic(joinpath(folder, formatfilename),
                     std::string_view(reinterpret_cast<const char*>(format.data()), format.size()), configfilemode,
                     true);
 }

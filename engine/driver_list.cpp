@@ -113,7 +113,7 @@ std::string driverfolder()
 {
     if (const char* folder = std::getenv("VELK_DRIVER_FOLDER"); folder && *folder)
         return folder;
-    return velkcommonfolder() + "Drivers";
+    return velkdriverfolder();
 }
 
 std::vector<TDavAsioDriverDescription> readdriverfolder(const std::string& folder)

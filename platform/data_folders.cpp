@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/paths.h"
+
 namespace velk {
 
 namespace {
@@ -39,6 +41,26 @@ std::string velkcommonfolder()
     return commonappdatafolder() + "/Quorlith/VELK/4.0/";
 }
 
+std::string velklogfolder()
+{
+    return velkcommonfolder() + "Logs";
+}
+
+std::string velkdatafolder()
+{
+    return velkcommonfolder() + "Data";
+}
+
+std::string velkrecordingsfolder()
+{
+    return velkcommonfolder() + "Recordings";
+}
+
+std::string velkdriverfolder()
+{
+    return velkcommonfolder() + "Drivers";
+}
+
 bool createfolder(const std::string& path)
 {
     // For the owner alone, whatever the umask: another user must not plant descriptors or task
@@ -61,8 +83,7 @@ bool forcefolders(const std::string& path)
     struct stat st {};
     if (::stat(clean.c_str(), &st) == 0)
         return S_ISDIR(st.st_mode);
-    const auto slash = clean.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !forcefolders(clean.substr(0, slash)))
+    if (const std::string parent = folderof(clean); !parent.empty() && parent != "/" && !forcefolders(parent))
         return false;
     return createfolder(clean);
 }

@@ -11,6 +11,12 @@ namespace velk {
 std::string commonappdatafolder();
 // <base>/Quorlith/VELK/4.0/ with the trailing slash.
 std::string velkcommonfolder();
+// The folders below it, without a trailing slash: "Logs" (the daily status logs), "Data" (the
+// recording descriptors), "Recordings" (the default output folder), "Drivers" (the driver entries).
+std::string velklogfolder();
+std::string velkdatafolder();
+std::string velkrecordingsfolder();
+std::string velkdriverfolder();
 
 // Creates `path` if it is missing (not its parents), for its owner alone (0700, whatever the
 // umask). Returns false on failure.

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "core/errors.h"
+#include "platform/paths.h"
 
 namespace velk {
 
@@ -91,8 +92,7 @@ int AtomicFileWriter::commit(bool durable)
         return rc;
     }
     if (durable) {
-        const auto slash = path_.find_last_of('/');
-        const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash == 0 ? 1 : slash);
+        const std::string folder = folderof(path_).empty() ? std::string(".") : folderof(path_);
         UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dir)
             ::fsync(dir.get());

@@ -25,7 +25,6 @@ const char* const kStreamError =
     "Can not open conversion stream. Current codec support only one channel. Please select another codec at "
     "control panel";
 const char* const kSourceMemoryError = "Not enougth memory for source buffer";
-const char* const kDestSizeError = "Can not get size of destination buffer";
 const char* const kSourceTooSmallError = "Source buffer to small for conversion";
 const char* const kDestMemoryError = "Not enougth memory for destination buffer";
 const char* const kFormatSizeError = "Unable to get size of format description";

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 
 #include "config/config.h"
 #include "config/recording_settings.h"
@@ -24,20 +23,11 @@
 #include "recfiles/mp3_writer.h"
 #include "recfiles/output_names.h"
 #include "recfiles/wavein.h"
+#include "platform/paths.h"
 
 namespace velk {
 
 namespace {
-
-std::string barename(const std::string& path)
-{
-    return std::filesystem::path(path).stem().string();
-}
-
-std::string withextension(const std::string& path, const char* extension)
-{
-    return std::filesystem::path(path).replace_extension(extension).string();
-}
 
 // Flushes a finished file's data to the disk (through a descriptor of its own; the writer has
 // closed it). Returns 0 or an errno value.
@@ -168,7 +158,7 @@ bool TConverter::convert(const std::string& path)
         read = true;
         const std::string audio = descriptor_.getpath();
         output_ = audio;
-        addlog("Compression started for: " + barename(audio));
+        addlog("Compression started for: " + stemof(audio));
         gain_ = normalizegain(descriptor_.peak);
         if (!validdescriptor(descriptor_)) {
             error_ = "Converter: invalid VELK data";
@@ -217,7 +207,7 @@ bool TConverter::commit(const std::string& audio)
             return fail(audio);
         }
         temp_.clear();
-        syncfile(std::filesystem::path(audio).parent_path().string(), O_RDONLY | O_DIRECTORY);
+        syncfile(folderof(audio), O_RDONLY | O_DIRECTORY);
     } else if (output_ != audio) {
         createdoutput_.clear();
         if (std::string gone; !folders_.remove(OwnFolders::Kind::recording, audio, gone))
@@ -417,7 +407,7 @@ bool TConverter::tomp3()
         // Those pieces are missing from the MP3; the rest of the recording is kept.
         addlog("MP3 encoder failed on " + std::to_string(failedpieces) + " pieces (" +
                std::to_string(framesfailed * 1000 / std::max<std::uint32_t>(1, sourceformat_.nSamplesPerSec)) +
-               " ms of audio) of: " + barename(source) + ", encoder result " + std::to_string(lastresult));
+               " ms of audio) of: " + stemof(source) + ", encoder result " + std::to_string(lastresult));
     }
     return true;
 }

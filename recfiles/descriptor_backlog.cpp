@@ -5,6 +5,7 @@
 
 #include "services/status_log.h"
 #include "platform/data_folders.h"
+#include "platform/paths.h"
 #include "recfiles/descriptor_files.h"
 
 namespace velk {
@@ -13,12 +14,6 @@ namespace {
 
 // Room for a descriptor and the temporary file beside it, with some to spare.
 constexpr unsigned long long minfree = 64 * 1024;
-
-std::string folderof(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
 
 bool hasroom(const std::string& folder)
 {
@@ -60,7 +55,7 @@ std::vector<std::string> DescriptorBacklog::retry()
             it = pending_.erase(it);
             continue;
         }
-        const std::string folder = folderof(path);
+        const std::string folder = folderof(path).empty() ? std::string("/") : folderof(path);
         if (!exists(folder))
             forcefolders(folder);
         if (!hasroom(folder) || !writedescriptor(path, entry.descriptor)) {

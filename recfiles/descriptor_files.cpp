@@ -11,18 +11,9 @@
 #include "core/errors.h"
 #include "core/unique_fd.h"
 #include "platform/file_io.h"
+#include "platform/paths.h"
 
 namespace velk {
-
-namespace {
-
-std::string barename(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
 
 LockHandle lockfile(const std::string& path)
 {

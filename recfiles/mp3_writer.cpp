@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <filesystem>
 
 #include "core/errors.h"
 #include "recfiles/output_names.h"
+#include "platform/paths.h"
 
 namespace velk {
 
@@ -76,7 +76,7 @@ void MP3writer::EncoderDeleter::operator()(Encoder* e) const
 
 MP3writer::MP3writer(const std::string& path, const MP3Settings& settings, int configuredrate, int rate,
                      int channels)
-    : path_(std::filesystem::path(path).replace_extension(".mp3").string()), channels_(channels)
+    : path_(withextension(path, ".mp3")), channels_(channels)
 {
     const MP3EncoderSetup s = mp3setup(settings, configuredrate, rate, channels);
     std::unique_ptr<Encoder, EncoderDeleter> encoder(new Encoder);

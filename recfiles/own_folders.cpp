@@ -70,7 +70,7 @@ std::string OwnFolders::recordingfolder(const std::string& channelfolder, const 
         return channelfolder;
     if (absolute(outfolder))
         return outfolder;
-    return velkcommonfolder() + "Recordings";
+    return velkrecordingsfolder();
 }
 
 int OwnFolders::openparent(const std::vector<std::string>& roots, const std::string& path, std::string& leaf,

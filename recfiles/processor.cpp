@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <filesystem>
 #include <unordered_set>
 
 #include "services/status_log.h"
@@ -13,6 +12,7 @@
 #include "recfiles/process_thread.h"
 #include "recfiles/task_list.h"
 #include "recfiles/wake_event.h"
+#include "platform/paths.h"
 
 namespace velk {
 
@@ -67,7 +67,7 @@ bool TProcessor::loadlist(const char* name, std::vector<std::string>& list)
         return false;
     }
     addlog(std::string("Could not read ") + name + " (" + why + "); kept as " +
-           std::filesystem::path(aside).filename().string());
+           barename(aside));
     return true;
 }
 
@@ -185,7 +185,7 @@ void TProcessor::taskdone(const std::string& task, const std::string& error, boo
             queue_.erase(queue_.begin());
         }
     }
-    const std::string name = std::filesystem::path(output).stem().string();
+    const std::string name = stemof(output);
     if (result) {
         addlog("File: " + name + " compressed.");
     } else {

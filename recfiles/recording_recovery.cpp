@@ -22,6 +22,7 @@
 #include "core/unique_fd.h"
 #include "core/wave_format.h"
 #include "platform/named_lock.h"
+#include "platform/paths.h"
 #include "recfiles/descriptor_files.h"
 
 namespace velk {
@@ -38,30 +39,6 @@ struct DirCloser {
 bool endswith(const std::string& s, const std::string& tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::string barename(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string stemof(const std::string& path)
-{
-    std::string name = barename(path);
-    const auto dot = name.find_last_of('.');
-    if (dot != std::string::npos && dot > 0)
-        name.erase(dot);
-    return name;
-}
-
-std::string withextension(const std::string& path, const char* extension)
-{
-    const auto slash = path.find_last_of('/');
-    const auto dot = path.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return path + extension;
-    return path.substr(0, dot) + extension;
 }
 
 bool isregular(const std::string& path)

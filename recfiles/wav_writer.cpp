@@ -18,6 +18,7 @@
 #include "core/errors.h"
 #include "core/main_thread_queue.h"
 #include "platform/data_folders.h"
+#include "platform/paths.h"
 #include "recfiles/descriptor_files.h"
 #include "recfiles/output_names.h"
 
@@ -33,25 +34,6 @@ std::int64_t wholeseconds(Mono a, Mono b)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
     return (ms < 0 ? -ms : ms) / 1000;
-}
-
-std::string folderof(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return {};
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// The bare file name without its extension.
-std::string stemof(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const auto dot = name.find_last_of('.');
-    if (dot != std::string::npos)
-        name.erase(dot);
-    return name;
 }
 
 void makefolders(const std::string& folder, int& error)

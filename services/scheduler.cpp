@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
-#include <sstream>
 #include <unordered_map>
 
 #include <pugixml.hpp>
@@ -21,6 +20,8 @@
 #include "core/errors.h"
 #include "platform/file_io.h"
 #include "platform/kept_file.h"
+#include "platform/xml_attributes.h"
+#include "platform/paths.h"
 
 namespace velk {
 
@@ -31,9 +32,7 @@ constexpr int fileversion = 3;
 
 std::string schedulepath(const std::string& folder)
 {
-    if (folder.empty() || folder.back() == '/')
-        return folder + schedulefilename();
-    return folder + "/" + schedulefilename();
+    return joinpath(folder, schedulefilename());
 }
 
 TDateTime dateof(SystemTime instant)
@@ -56,15 +55,6 @@ struct FileFault {
     std::string what;
 };
 
-std::string_view trimmed(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
 pugi::xml_attribute need(pugi::xml_node node, const char* name)
 {
     pugi::xml_attribute a = node.attribute(name);
@@ -75,27 +65,23 @@ pugi::xml_attribute need(pugi::xml_node node, const char* name)
 
 long long integerof(pugi::xml_node node, const char* name)
 {
-    const pugi::xml_attribute a = need(node, name);
-    std::string_view s = trimmed(a.value());
-    if (!s.empty() && s.front() == '+')
-        s.remove_prefix(1);
     long long value = 0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (s.empty() || end != s.data() + s.size())
-        throw FileFault{std::string("not an integer: ") + node.name() + "/" + name};
-    if (ec == std::errc::result_out_of_range)
-        return s.front() == '-' ? -1 : static_cast<long long>(1) << 62;
-    return value;
+    switch (readinteger(need(node, name).value(), value)) {
+    case IntegerText::ok:
+        return value;
+    case IntegerText::outofrange:
+        // Beyond every count and channel number, so the range checks reject it.
+        return value < 0 ? -1 : static_cast<long long>(1) << 62;
+    case IntegerText::malformed:
+        break;
+    }
+    throw FileFault{std::string("not an integer: ") + node.name() + "/" + name};
 }
 
 bool booleanof(pugi::xml_node node, const char* name)
 {
-    std::string s(trimmed(need(node, name).value()));
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (s == "1" || s == "true")
-        return true;
-    if (s == "0" || s == "false")
-        return false;
+    if (const auto value = readboolean(need(node, name).value()))
+        return *value;
     throw FileFault{std::string("not a Boolean: ") + node.name() + "/" + name};
 }
 
@@ -353,10 +339,8 @@ void TScheduler::loadsettings(const std::string& path, const std::vector<int>& c
         if (const int rc = readwholefile(file, text, maxfilesize); rc != 0)
             throw FileFault{std::strerror(rc)};
         pugi::xml_document doc;
-        const pugi::xml_parse_result parsed =
-            doc.load_buffer_inplace(text.data(), text.size(), pugi::parse_default, pugi::encoding_auto);
-        if (!parsed)
-            throw FileFault{std::string("XML error: ") + parsed.description()};
+        if (const std::string error = parsedocument(doc, text); !error.empty())
+            throw FileFault{"XML error: " + error};
         const pugi::xml_node root = doc.document_element();
         const pugi::xml_node head = root.child("Scheduler");
         if (!head)
@@ -432,23 +416,19 @@ void TScheduler::savesettings(const std::string& path) const
         return;
     }
     pugi::xml_document doc;
-    pugi::xml_node decl = doc.append_child(pugi::node_declaration);
-    decl.append_attribute("version").set_value("1.0");
-    decl.append_attribute("encoding").set_value("UTF-8");
+    appenddeclaration(doc);
     pugi::xml_node root = doc.append_child("Scheduler");
-    root.append_attribute("Version").set_value(std::to_string(fileversion).c_str());
+    setattribute(root, "Version", fileversion);
     pugi::xml_node head = root.append_child("Scheduler");
-    head.append_attribute("Enabled").set_value(active ? "1" : "0");
-    head.append_attribute("Count").set_value(std::to_string(schedules.size()).c_str());
+    setflag(head, "Enabled", active);
+    setattribute(head, "Count", static_cast<long long>(schedules.size()));
     for (std::size_t i = 0; i < schedules.size(); ++i) {
         pugi::xml_node n = root.append_child(("Schedule" + std::to_string(i)).c_str());
-        n.append_attribute("Channel").set_value(std::to_string(schedules[i].channel).c_str());
-        n.append_attribute("Start").set_value(formatscheduletime(schedules[i].start).c_str());
-        n.append_attribute("Stop").set_value(formatscheduletime(schedules[i].stop).c_str());
+        setattribute(n, "Channel", schedules[i].channel);
+        setattribute(n, "Start", formatscheduletime(schedules[i].start));
+        setattribute(n, "Stop", formatscheduletime(schedules[i].stop));
     }
-    std::ostringstream out;
-    doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
-    writefileatomic(schedulepath(path), out.str(), schedulefilemode, true);
+    writefileatomic(schedulepath(path), documenttext(doc), schedulefilemode, true);
 }
 
 }  // namespace velk

@@ -157,7 +157,6 @@ void TWaitableTimer::dispatch(bool fired, std::uint64_t generation)
             return;
     }
     if (fired) {
-        fresult = TWaitResult::wrSignaled;
         if (fontimer)
             fontimer();
     } else if (onclockstep) {

@@ -20,7 +20,7 @@
 //
 // Threads:
 //   main thread     constructor, destructor, Start(), Stop(), fontimer/onclockstep (set and
-//                   called there), FDueTime, fresult, armed(), dueinstant()
+//                   called there), FDueTime, armed(), dueinstant()
 //   any thread      checknow() (not from the waiting thread)
 
 #include <chrono>
@@ -32,8 +32,6 @@
 namespace velk {
 
 class CThread;
-
-enum class TWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
 
 class TWaitableTimer {
 public:
@@ -67,8 +65,6 @@ public:
     TDateTime FDueTime = 0;
     // Which instant FDueTime names when it names two (the repeated hour of a fall-back day).
     LocalTimeChoice FChoice = LocalTimeChoice::Earliest;
-    // Result of the last wake-up handed to the main thread.
-    TWaitResult fresult = TWaitResult::wrTimeout;
     // Called on the main thread when the timer fired.
     std::function<void()> fontimer;
     // Called on the main thread when the wall clock was stepped while the timer was armed.

@@ -16,7 +16,7 @@
 #include "recfiles/codec_manager.h"
 #include "recfiles/descriptor_files.h"
 #include "recfiles/task_list.h"
-#include "tests/recfiles/compression_fixture.h"
+#include "tests/support/compression_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 

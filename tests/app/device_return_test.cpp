@@ -17,8 +17,8 @@
 #include "core/clock.h"
 #include "engine/jack_driver.h"
 #include "recfiles/descriptor_files.h"
-#include "tests/engine/engine_fixture.h"
-#include "tests/recfiles/recording_fixture.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/recording_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 

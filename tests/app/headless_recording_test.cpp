@@ -11,7 +11,7 @@
 #include "config/config.h"
 #include "config/config_file.h"
 #include "recfiles/descriptor_files.h"
-#include "tests/recfiles/recording_fixture.h"
+#include "tests/support/recording_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 

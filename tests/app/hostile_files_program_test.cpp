@@ -19,8 +19,8 @@
 #include "platform/named_lock.h"
 #include "recfiles/descriptor_files.h"
 #include "recfiles/task_list.h"
-#include "tests/recfiles/compression_fixture.h"
-#include "tests/recfiles/recording_fixture.h"
+#include "tests/support/compression_fixture.h"
+#include "tests/support/recording_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 

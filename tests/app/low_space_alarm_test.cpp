@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "core/main_thread_queue.h"
-#include "tests/support/capture.h"
+#include "tests/support/message_recorder.h"
 
 namespace velk {
 namespace {
@@ -31,7 +31,7 @@ protected:
         return it->second;
     }};
     ScopedMainQueue queue;
-    test::LogCollector log;
+    test::MessageRecorder log;
 };
 
 // 1 MB a second for 10 minutes is 600 MB; the channels on one disk add up.

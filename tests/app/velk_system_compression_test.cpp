@@ -13,8 +13,9 @@
 #include "recfiles/descriptor_files.h"
 #include "recfiles/processor.h"
 #include "recfiles/task_list.h"
-#include "tests/recfiles/compression_fixture.h"
-#include "tests/support/capture.h"
+#include "tests/support/compression_fixture.h"
+#include "tests/support/capturing_notifier.h"
+#include "tests/support/message_recorder.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
@@ -120,7 +121,7 @@ TEST(ProcessorEncoderBox, ShownOnlyWhenAskedFor)
         d.codec = 1;
         writedescriptor(folder.file("x.velk"), d);
         TProcessor processor(folder.path() + "/", nullptr, box);
-        test::LogCollector log;
+        test::MessageRecorder log;
         processor.addtask(folder.file("x.velk"));
         while (!processor.queue().empty()) {
             pollfd fd{queue.queue().wakeupfd(), POLLIN, 0};

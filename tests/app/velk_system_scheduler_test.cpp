@@ -15,7 +15,7 @@
 #include "services/scheduler.h"
 #include "core/clock.h"
 #include "core/user_notifier.h"
-#include "tests/support/capture.h"
+#include "tests/support/capturing_notifier.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {

@@ -11,7 +11,7 @@
 #include "core/user_notifier.h"
 #include "recfiles/descriptor_files.h"
 #include "recfiles/processor.h"
-#include "tests/support/capture.h"
+#include "tests/support/capturing_notifier.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {

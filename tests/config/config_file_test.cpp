@@ -20,7 +20,8 @@
 #include "core/main_thread_queue.h"
 #include "core/text_encoding.h"
 #include "core/user_notifier.h"
-#include "tests/support/capture.h"
+#include "tests/support/capturing_notifier.h"
+#include "tests/support/message_recorder.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
@@ -182,7 +183,7 @@ protected:
     test::TempDataRoot root;
     ScopedMainQueue queue;
     test::CapturingNotifier notifier;
-    test::LogCollector log;
+    test::MessageRecorder log;
 };
 
 TEST_F(ConfigFileTest, FirstStartCreatesTheFoldersAndUsesTheDefaults)

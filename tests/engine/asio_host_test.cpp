@@ -16,14 +16,14 @@
 
 #include "core/errors.h"
 #include "core/main_thread_queue.h"
-#include "tests/engine/engine_fixture.h"
-#include "tests/support/capture.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/message_recorder.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
 namespace {
 
-using test::Collector;
+using test::MessageRecorder;
 using test::DriverSourceScope;
 using test::freerunning;
 using test::waituntil;
@@ -149,7 +149,7 @@ TEST(AsioHost, AnswersDriverMessages)
     // Requests are answered with 1 at once; without a driver their work does nothing.
     for (std::int32_t selector : {kAsioResetRequest, kAsioBufferSizeChange, kAsioResyncRequest, kAsioLatenciesChanged})
         EXPECT_EQ(host.asioMessage(selector, 0), 1);
-    Collector collector;
+    MessageRecorder collector;
     queue.queue().drain(&collector);
     EXPECT_EQ(host.DriverIndex(), -1);
 }
@@ -225,7 +225,7 @@ TEST(AsioHost, NoticesReachTheMainThreadInTheOrderTheDriverSentThem)
     ASSERT_TRUE(settings->control->reportlatencychange());
     EXPECT_TRUE(events.empty());  // nothing runs on the driver's thread
 
-    Collector collector;
+    MessageRecorder collector;
     queue.queue().drain(&collector);
     // The latency notice the old instance sent after its reset request is dropped: the re-opened
     // instance has reported its own latencies by then.
@@ -247,10 +247,10 @@ TEST(AsioHost, AResetWhoseReopenFailsIsLoggedAndLeavesNoDriver)
     host.setDriverIndex(test::listed(), 0);
     settings->failinit = true;
     settings->control->requestreset();
-    Collector collector;
+    MessageRecorder collector;
     queue.queue().drain(&collector);
-    ASSERT_EQ(collector.lines.size(), 1u);
-    EXPECT_EQ(collector.lines[0], "Could not start VELK Virtual Card, Asio driver failed!");
+    ASSERT_EQ(collector.texts.size(), 1u);
+    EXPECT_EQ(collector.texts[0], "Could not start VELK Virtual Card, Asio driver failed!");
     EXPECT_FALSE(host.Active());
 }
 

@@ -13,8 +13,9 @@
 #include "engine/card_set.h"
 #include "core/user_notifier.h"
 #include "engine/channel.h"
-#include "tests/engine/engine_fixture.h"
-#include "tests/recfiles/recording_fixture.h"
+#include "tests/support/capturing_notifier.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/recording_fixture.h"
 
 namespace velk {
 namespace {
@@ -85,7 +86,7 @@ protected:
     std::vector<std::string> sessionlines() const
     {
         std::vector<std::string> out;
-        for (const auto& l : sink.logs)
+        for (const auto& l : sink.texts)
             if (l.rfind("New file: ", 0) != 0)
                 out.push_back(l);
         return out;
@@ -341,7 +342,7 @@ TEST_F(CaptureSessionTest, StartCardsKeepsTheNumberOfACardThatFailsAndStoresTheN
     drain();
     const std::vector<std::string> expected = {"Audio Devices Enumeration...", "Starting Sound Cards...",
                                                "Could not start Second, Asio buffers could not be created!"};
-    EXPECT_EQ(sink.logs, expected);
+    EXPECT_EQ(sink.texts, expected);
 }
 
 TEST_F(CaptureSessionTest, StartCardsFindsConfiguredCardsByNameAndWaitsForAMissingOne)
@@ -376,7 +377,7 @@ TEST_F(CaptureSessionTest, StartCardsFindsConfiguredCardsByNameAndWaitsForAMissi
     const std::vector<std::string> expected = {"Audio Devices Enumeration...", "Starting Sound Cards...",
                                                "Waiting for sound card: Gone, retrying every 2 seconds",
                                                "Sound card back: Gone"};
-    EXPECT_EQ(sink.logs, expected);
+    EXPECT_EQ(sink.texts, expected);
 }
 
 TEST_F(CaptureSessionTest, TheVirtualCardStandsInOnlyWhenTheConfigurationNamesNoCard)
@@ -408,7 +409,7 @@ TEST_F(CaptureSessionTest, TheVirtualCardStandsInOnlyWhenTheConfigurationNamesNo
         EXPECT_EQ(config().cardnames[0], c.named) << c.named;
         cards.closecards();
         drain();
-        EXPECT_EQ(sink.logs, c.lines) << c.named;
+        EXPECT_EQ(sink.texts, c.lines) << c.named;
         sink.clear();
     }
 }
@@ -438,18 +439,14 @@ TEST_F(CaptureSessionTest, AStandInRecordsFromTheFirstRealCardListedAfterIt)
     channel->disconnect();
     cards.closecards();
     drain();
-    EXPECT_EQ(sink.logswith("Sound card found: "),
+    EXPECT_EQ(sink.textswith("Sound card found: "),
               std::vector<std::string>{"Sound card found: Real, recording from it instead of VELK Virtual Card 1"});
     EXPECT_EQ(wavsin("mono").size(), 2u);
 }
 
 TEST_F(CaptureSessionTest, StartCardsWithoutDriversTellsTheUser)
 {
-    struct Recorder : UserNotifier {
-        std::vector<std::string> errors;
-        void error(const std::string& title, const std::string& text) override { errors.push_back(title + "|" + text); }
-        void information(const std::string&, const std::string&) override {}
-    } notifier;
+    test::CapturingNotifier notifier;
     setusernotifier(&notifier);
     DriverSourceScope scope({});
     EXPECT_FALSE(cards.startcards());
@@ -460,7 +457,7 @@ TEST_F(CaptureSessionTest, StartCardsWithoutDriversTellsTheUser)
     EXPECT_EQ(notifier.errors[0], "Could not locate active audio devices.|VELK could not locate any ASIO drivers.\n"
                                   "Please try to use DirectSound version.");
     const std::vector<std::string> expected = {"Audio Devices Enumeration...", "Check the audio devices and restart VELK"};
-    EXPECT_EQ(sink.logs, expected);
+    EXPECT_EQ(sink.texts, expected);
 }
 
 TEST_F(CaptureSessionTest, AStartListsTheDriversOnceForAllItsCards)
@@ -493,7 +490,7 @@ TEST_F(CaptureSessionTest, AStartListsTheDriversOnceForAllItsCards)
         cards.closecards();
         setdriversource(nullptr);
         drain();
-        EXPECT_EQ(sink.logswith("No sound card found").size(), c.standinlines) << c.cards;
+        EXPECT_EQ(sink.textswith("No sound card found").size(), c.standinlines) << c.cards;
         sink.clear();
     }
 }
@@ -524,7 +521,7 @@ TEST_F(CaptureSessionTest, EveryCardOpensTheDriverItWasListedWithWhenTheDriversC
     EXPECT_EQ(cards.at(1)->inputcount(false), 6);
     cards.closecards();
     drain();
-    EXPECT_TRUE(sink.logswith("Could not start ").empty());
+    EXPECT_TRUE(sink.textswith("Could not start ").empty());
 }
 
 TEST_F(CaptureSessionTest, AResetWhileRecordingRestartsTheCardWithoutLosingABlock)

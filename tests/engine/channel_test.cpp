@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/recfiles/recording_fixture.h"
+#include "tests/support/recording_fixture.h"
 
 namespace velk {
 namespace {
@@ -69,7 +69,7 @@ protected:
     std::vector<std::string> channellogs() const
     {
         std::vector<std::string> out;
-        for (const auto& l : sink.logs)
+        for (const auto& l : sink.texts)
             if (l.rfind("New file: ", 0) != 0)
                 out.push_back(l);
         return out;
@@ -116,7 +116,7 @@ TEST_F(ChannelTest, ManualRecordingStartsWritesEveryBlockAndStops)
     drain();
     EXPECT_EQ(sink.statecodes(), (std::vector<int>{1, 0}));
     EXPECT_EQ(sink.states[0].channel, 7);
-    EXPECT_EQ(sink.logs, (std::vector<std::string>{"New file: 2026-03-05-10-00-00-Chan", "Record started: Chan",
+    EXPECT_EQ(sink.texts, (std::vector<std::string>{"New file: 2026-03-05-10-00-00-Chan", "Record started: Chan",
                                                    "Record complete: Chan"}));
     EXPECT_EQ(blocksof("2026-03-05-10-00-00-Chan"), range(0, 9));
     const auto ds = descriptors();
@@ -137,7 +137,7 @@ TEST_F(ChannelTest, LevelEqualToTheThresholdIsSilenceAndOneAboveStartsARecording
     ch->stoprecording();
     drain();
     EXPECT_EQ(sink.statecodes(), (std::vector<int>{2, 1, 0}));
-    EXPECT_EQ(sink.logs, (std::vector<std::string>{"VOX Activated for: Chan", "Record started: Chan",
+    EXPECT_EQ(sink.texts, (std::vector<std::string>{"VOX Activated for: Chan", "Record started: Chan",
                                                    "New file: 2026-03-05-10-00-00-Chan", "Record complete: Chan"}));
     EXPECT_EQ(blocksof("2026-03-05-10-00-00-Chan"), std::vector<int>{1});  // no pre-roll
 }
@@ -211,7 +211,7 @@ TEST_F(ChannelTest, StopWhileListeningPostsIdleWithoutRecordComplete)
     EXPECT_FALSE(ch->recording);
     drain();
     EXPECT_EQ(sink.statecodes(), (std::vector<int>{2, 0}));
-    EXPECT_EQ(sink.logs, std::vector<std::string>{"VOX Activated for: Chan"});
+    EXPECT_EQ(sink.texts, std::vector<std::string>{"VOX Activated for: Chan"});
 }
 
 TEST_F(ChannelTest, ManualStartThatCannotOpenLogsTheErrorAndStaysIdle)
@@ -231,9 +231,9 @@ TEST_F(ChannelTest, ManualStartThatCannotOpenLogsTheErrorAndStaysIdle)
         EXPECT_FALSE(ch->recording);
         drain();
         EXPECT_TRUE(sink.states.empty());
-        ASSERT_EQ(sink.logs.size(), 1u);
-        EXPECT_EQ(sink.logs[0].substr(0, expected.size()), expected);
-        EXPECT_EQ(sink.logs[0].substr(sink.logs[0].size() - 5), " Chan");
+        ASSERT_EQ(sink.texts.size(), 1u);
+        EXPECT_EQ(sink.texts[0].substr(0, expected.size()), expected);
+        EXPECT_EQ(sink.texts[0].substr(sink.texts[0].size() - 5), " Chan");
     }
 }
 
@@ -252,7 +252,7 @@ TEST_F(ChannelTest, VoiceActivatedOpenThatFailsLogsTheErrorAndPostsIdle)
         deliver(30000);
     drain();
     EXPECT_EQ(sink.statecodes(), (std::vector<int>{2, 1, 0}));
-    EXPECT_EQ(sink.logs,
+    EXPECT_EQ(sink.texts,
               (std::vector<std::string>{"VOX Activated for: Chan", "Record started: Chan",
                                         "Error: Could not create directory structure: " + blocker +
                                             "/sub\\r\\nNot a directory Chan"}));
@@ -370,7 +370,7 @@ TEST_F(ChannelTest, DestroyingARecordingChannelFinishesItsFileWithoutMessages)
     ch.reset();
     drain();
     EXPECT_TRUE(sink.states.empty());
-    EXPECT_TRUE(sink.logs.empty());
+    EXPECT_TRUE(sink.texts.empty());
     ASSERT_EQ(descriptors().size(), 1u);
     EXPECT_EQ(descriptors()[0].d.state, DESC_FINAL);
 }
@@ -432,7 +432,7 @@ TEST_F(ChannelTest, CaptureThreadUsesTheSettingsPublishedOnTheMainThread)
     burst();
     drain();
     // Both start at 10:00:00, so the second takes "-2": its descriptor would have the first's name.
-    EXPECT_EQ(sink.logswith("New file: "),
+    EXPECT_EQ(sink.textswith("New file: "),
               (std::vector<std::string>{"New file: 2026-03-05-10-00-00-Chan", "New file: new-Chan-2"}));
 }
 

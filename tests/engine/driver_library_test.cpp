@@ -9,7 +9,7 @@
 
 #include "core/errors.h"
 #include "engine/asio_host.h"
-#include "tests/engine/engine_fixture.h"
+#include "tests/support/engine_fixture.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {

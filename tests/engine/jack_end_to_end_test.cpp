@@ -15,8 +15,8 @@
 #include "engine/capture_session.h"
 #include "engine/channel.h"
 #include "engine/jack_driver.h"
-#include "tests/engine/engine_fixture.h"
-#include "tests/recfiles/recording_fixture.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/recording_fixture.h"
 #include "tests/support/child_process.h"
 
 namespace velk {
@@ -219,10 +219,10 @@ TEST_F(JackEndToEndTest, AServerBufferSizeChangeReopensTheCardAtTheNewSize)
     card.stop();
     drain();
     // One reset sequence: the requests the old client made after it was replaced are dropped.
-    EXPECT_EQ(sink.logswith("Reset Command received for card: "),
+    EXPECT_EQ(sink.textswith("Reset Command received for card: "),
               std::vector<std::string>{"Reset Command received for card: 0"});
-    EXPECT_EQ(sink.logswith("Latency changed to ").size(), 1u) << ::testing::PrintToString(sink.logs);
-    EXPECT_TRUE(sink.logswith("JACK: ").empty()) << ::testing::PrintToString(sink.logs);
+    EXPECT_EQ(sink.textswith("Latency changed to ").size(), 1u) << ::testing::PrintToString(sink.texts);
+    EXPECT_TRUE(sink.textswith("JACK: ").empty()) << ::testing::PrintToString(sink.texts);
     EXPECT_EQ(card.lostblocks(), 0u);
 }
 
@@ -265,8 +265,8 @@ TEST_F(JackEndToEndTest, AServerReplacedUnderTheSameNameWhileRecordingRecordsInt
     mono.disconnect();
     drain();
 
-    EXPECT_EQ(sink.logswith("Sound card lost: JACK").size(), 1u) << ::testing::PrintToString(sink.logs);
-    EXPECT_EQ(sink.logswith("Sound card back: JACK").size(), 1u) << ::testing::PrintToString(sink.logs);
+    EXPECT_EQ(sink.textswith("Sound card lost: JACK").size(), 1u) << ::testing::PrintToString(sink.texts);
+    EXPECT_EQ(sink.textswith("Sound card back: JACK").size(), 1u) << ::testing::PrintToString(sink.texts);
     const auto files = filesin(recordings.path() + "/mono");
     ASSERT_EQ(files.size(), 2u);
     // The second file grows with the new server's audio: the ramp, sample after sample.

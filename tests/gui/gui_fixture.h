@@ -24,7 +24,7 @@
 #include "config/config_file.h"
 #include "config/edition.h"
 #include "core/user_notifier.h"
-#include "tests/support/capture.h"
+#include "tests/support/capturing_notifier.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk::test {

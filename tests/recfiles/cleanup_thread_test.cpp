@@ -8,7 +8,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "tests/recfiles/compression_fixture.h"
+#include "tests/support/compression_fixture.h"
 
 namespace velk {
 namespace {

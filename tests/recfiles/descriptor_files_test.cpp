@@ -11,8 +11,8 @@
 
 #include "core/main_thread_queue.h"
 #include "recfiles/descriptor_backlog.h"
-#include "tests/recfiles/recording_fixture.h"
-#include "tests/support/capture.h"
+#include "tests/support/recording_fixture.h"
+#include "tests/support/message_recorder.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {
@@ -47,7 +47,7 @@ protected:
     test::TempDataRoot root;
     test::TempFolder folder;
     ScopedMainQueue queue;
-    test::LogCollector log;
+    test::MessageRecorder log;
 };
 
 TEST_F(DescriptorFilesTest, WrittenAndReadBackByteIdentical)
@@ -112,7 +112,7 @@ TEST_F(DescriptorFilesTest, AnInterruptedWriteKeepsThePreviousRecord)
         rlimit limit{1000, 1000};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         ScopedMainQueue childqueue;
-        test::LogCollector childlog;
+        test::MessageRecorder childlog;
         writedescriptor(target, descriptorinstate(DESC_FINAL));
         childqueue.queue().drain(&childlog);
         const bool logged = childlog.texts == std::vector<std::string>{"Write to VELK file, size mismatch: 1000"};

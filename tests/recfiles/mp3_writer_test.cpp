@@ -10,7 +10,7 @@
 #include "core/errors.h"
 #include "recfiles/output_names.h"
 
-#include "tests/recfiles/compression_fixture.h"
+#include "tests/support/compression_fixture.h"
 
 namespace velk {
 namespace {

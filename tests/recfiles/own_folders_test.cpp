@@ -11,7 +11,8 @@
 #include "recfiles/descriptor_files.h"
 #include "recfiles/task_list.h"
 #include "recfiles/wavein.h"
-#include "tests/recfiles/compression_fixture.h"
+#include "tests/support/compression_fixture.h"
+#include "tests/support/message_recorder.h"
 
 namespace velk {
 namespace {
@@ -134,7 +135,7 @@ TEST(SpecialFiles, ReadersRefuseAFifoWithoutBlocking)
     test::TempDataRoot root;
     test::TempFolder folder;
     ScopedMainQueue queue;
-    test::LogCollector log;
+    test::MessageRecorder log;
     const std::string fifo = folder.file("x.velk");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 

@@ -23,7 +23,8 @@
 #include "recfiles/mp3_writer.h"
 #include "recfiles/task_list.h"
 #include "recfiles/wake_event.h"
-#include "tests/recfiles/compression_fixture.h"
+#include "tests/support/capturing_notifier.h"
+#include "tests/support/compression_fixture.h"
 
 namespace velk {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "core/byte_order.h"
 #include "recfiles/codec_manager.h"
-#include "tests/recfiles/recording_fixture.h"
+#include "tests/support/recording_fixture.h"
 
 namespace velk {
 namespace {
@@ -100,7 +100,7 @@ TEST_P(UnfinishedRecordingTest, HeaderAndStopTimeComeFromTheFileAndTheStateFromT
     EXPECT_EQ(d.state, c.state);
     EXPECT_EQ(millisecondsbetween(d.start, d.stop), 1500);
     EXPECT_EQ(waiting, c.state == DESC_WAITING ? std::vector<std::string>{path} : std::vector<std::string>{});
-    EXPECT_EQ(sink.logswith("Recovered recording: a, 1 s").size(), 1u);
+    EXPECT_EQ(sink.textswith("Recovered recording: a, 1 s").size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, UnfinishedRecordingTest,
@@ -137,9 +137,9 @@ TEST_F(RecoveryTest, ARecordingWithoutAudioLosesItsDescriptorAndForeignFilesAreL
     EXPECT_EQ(test::readtextfile(out + "/text.wav"), std::string(100, 'x'));
     for (const auto& path : {outside, linked, text})
         EXPECT_EQ(read(path).state, DESC_RECORDING) << path;
-    EXPECT_EQ(sink.logswith("Recovery: not repaired, the audio file lies outside the output folders").size(), 2u);
-    EXPECT_EQ(sink.logswith("Recovery: cannot repair " + out + "/text.wav: no WAV header").size(), 1u);
-    EXPECT_TRUE(sink.logswith("Recovered recording").empty());
+    EXPECT_EQ(sink.textswith("Recovery: not repaired, the audio file lies outside the output folders").size(), 2u);
+    EXPECT_EQ(sink.textswith("Recovery: cannot repair " + out + "/text.wav: no WAV header").size(), 1u);
+    EXPECT_TRUE(sink.textswith("Recovered recording").empty());
 }
 
 TEST_F(RecoveryTest, WaitingRecordingsAreHandedBackAndInterruptedConversionsCleanedUp)
@@ -165,7 +165,7 @@ TEST_F(RecoveryTest, WaitingRecordingsAreHandedBackAndInterruptedConversionsClea
         EXPECT_TRUE(fs::exists(out + "/" + name)) << name;
     EXPECT_EQ(read(first).state, DESC_FINAL);
     EXPECT_EQ(read(third).state, DESC_FAILED);
-    EXPECT_EQ(sink.logswith("Removed leftover file: ").size(), 3u);
+    EXPECT_EQ(sink.textswith("Removed leftover file: ").size(), 3u);
 }
 
 TEST_F(RecoveryTest, ACodecConversionThatReplacedTheRecordingIsFinal)
@@ -177,7 +177,7 @@ TEST_F(RecoveryTest, ACodecConversionThatReplacedTheRecordingIsFinal)
 
     EXPECT_EQ(read(done).state, DESC_FINAL);
     EXPECT_EQ(waiting, std::vector<std::string>{notyet});
-    EXPECT_EQ(sink.logswith("Recovered compression: done").size(), 1u);
+    EXPECT_EQ(sink.textswith("Recovered compression: done").size(), 1u);
 }
 
 TEST_F(RecoveryTest, DescriptorPartsAreRestoredWhenTheyAreTheOnlyWholeRecordAndRemovedOtherwise)
@@ -201,8 +201,8 @@ TEST_F(RecoveryTest, DescriptorPartsAreRestoredWhenTheyAreTheOnlyWholeRecordAndR
     EXPECT_EQ(read(kept).state, DESC_FINAL);
     // The restored record is then repaired like any other.
     EXPECT_EQ(read(whole).state, DESC_FINAL);
-    EXPECT_EQ(sink.logswith("Restored descriptor: " + whole).size(), 1u);
-    EXPECT_EQ(sink.logswith("Removed leftover file: ").size(), 2u);
+    EXPECT_EQ(sink.textswith("Restored descriptor: " + whole).size(), 1u);
+    EXPECT_EQ(sink.textswith("Removed leftover file: ").size(), 2u);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/errors.h"
-#include "tests/recfiles/recording_fixture.h"
+#include "tests/support/recording_fixture.h"
 
 namespace velk {
 namespace {
@@ -66,7 +66,7 @@ protected:
         return out;
     }
     std::string wav(const std::string& stem) const { return recordings.path() + "/" + stem + ".wav"; }
-    std::vector<std::string> newfilelines() const { return sink.logswith("New file: "); }
+    std::vector<std::string> newfilelines() const { return sink.textswith("New file: "); }
 
     FakeOwner owner;
     std::unique_ptr<WAVwriter> writer;
@@ -99,7 +99,7 @@ TEST_F(WriterTest, RecordsPcmFileAndPostsStateOneThenFinalDescriptor)
     EXPECT_EQ(sink.saves[0].path, descpath);
     EXPECT_EQ(sink.saves[1].code, WM_SAVEDESCRIPTOR);
     EXPECT_EQ(sink.saves[1].state, DESC_FINAL);
-    EXPECT_TRUE(sink.compressionqueue.empty());
+    EXPECT_TRUE(sink.completed.empty());
     EXPECT_EQ(newfilelines(), std::vector<std::string>{"New file: 2026-03-05-10-00-20-Chan"});
 
     const auto w = readwav(audio);
@@ -213,11 +213,11 @@ TEST_P(FinalFormatTest, FinishedFileIsFinalOnlyWhenItIsTheConfiguredFormat)
     if (GetParam().final) {
         EXPECT_EQ(sink.saves[1].code, WM_SAVEDESCRIPTOR);
         EXPECT_EQ(sink.saves[1].state, DESC_FINAL);
-        EXPECT_TRUE(sink.compressionqueue.empty());
+        EXPECT_TRUE(sink.completed.empty());
     } else {
         EXPECT_EQ(sink.saves[1].code, WM_FILECOMPLETE);
         EXPECT_EQ(sink.saves[1].state, DESC_WAITING);
-        EXPECT_EQ(sink.compressionqueue, std::vector<std::string>{sink.saves[1].path});
+        EXPECT_EQ(sink.completed, std::vector<std::string>{sink.saves[1].path});
     }
 }
 
@@ -646,7 +646,7 @@ TEST_F(WriterTest, WriteErrorFinishesTheFileAndTheNextOneOpensASecondLater)
     EXPECT_FALSE(writer->waiting());
     writer->closefile();
     drain();
-    EXPECT_EQ(sink.logswith("Recording resumed"), std::vector<std::string>{"Recording resumed after a gap of 1 s: Chan"});
+    EXPECT_EQ(sink.textswith("Recording resumed"), std::vector<std::string>{"Recording resumed after a gap of 1 s: Chan"});
 
     const auto first = readwav(wav("2026-03-05-10-00-00-Chan"));
     ASSERT_TRUE(first.ok);
@@ -694,7 +694,7 @@ TEST_F(WriterTest, CloseWhileWaitingForTheDiskLogsTheGap)
     // Nothing is retried after the close.
     feed(200, 10ms, 80);
     drain();
-    EXPECT_EQ(sink.logswith("Recording "), std::vector<std::string>{"Recording ended after a gap of 2 s: Chan"});
+    EXPECT_EQ(sink.textswith("Recording "), std::vector<std::string>{"Recording ended after a gap of 2 s: Chan"});
     EXPECT_EQ(filesin(recordings.path()).size(), 1u);
 }
 

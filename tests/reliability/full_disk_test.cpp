@@ -21,7 +21,7 @@
 #include "config/config_file.h"
 #include "core/clock.h"
 #include "recfiles/descriptor_files.h"
-#include "tests/recfiles/recording_fixture.h"
+#include "tests/support/recording_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 

@@ -145,14 +145,14 @@ TEST_F(SchedulerFile, DamagedFilesKeepWhatWasReadAndSayWhatWasWrong)
         write(c.text);
         reload();
         EXPECT_EQ(scheduler->getcount(), c.kept) << c.text;
-        EXPECT_TRUE(log.has(c.logpart)) << c.text << " -> " << (log.lines.empty() ? "no line" : log.lines[0]);
+        EXPECT_TRUE(log.contains(c.logpart)) << c.text << " -> " << (log.lines.empty() ? "no line" : log.lines[0]);
         EXPECT_EQ(scheduler->isactive(), c.active) << c.text;
         if (c.kept > 0) {
             EXPECT_EQ(scheduler->getschedule(0).channel, 1);
         }
         // What was not read survives the next save: the file is kept aside, and said so.
         EXPECT_EQ(test::readtextfile(file() + ".bad"), c.text);
-        EXPECT_TRUE(log.has("kept as " + file() + ".bad")) << c.text;
+        EXPECT_TRUE(log.contains("kept as " + file() + ".bad")) << c.text;
         EXPECT_FALSE(fileexists(file()));
         std::remove((file() + ".bad").c_str());
     }
@@ -242,7 +242,7 @@ TEST_F(SchedulerFile, HostileFilesNeverCrash)
     write(std::string(TScheduler::maxfilesize + 1, ' '));
     reload();
     EXPECT_EQ(scheduler->getcount(), 0u);
-    EXPECT_TRUE(log.has("Scheduler file damaged"));
+    EXPECT_TRUE(log.contains("Scheduler file damaged"));
 
     // Deep nesting.
     std::string deep = R"(<Scheduler><Scheduler Enabled="1" Count="1"/>)";
@@ -252,7 +252,7 @@ TEST_F(SchedulerFile, HostileFilesNeverCrash)
     log.lines.clear();
     reload();
     EXPECT_EQ(scheduler->getcount(), 0u);
-    EXPECT_TRUE(log.has("Scheduler file damaged"));
+    EXPECT_TRUE(log.contains("Scheduler file damaged"));
 
     // Many schedules: every one is read.
     std::string many = R"(<Scheduler><Scheduler Enabled="0" Count="5000"/>)";

@@ -16,6 +16,7 @@
 #include "services/waitable_timer.h"
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
+#include "tests/support/message_recorder.h"
 
 namespace velk::test {
 
@@ -38,21 +39,6 @@ inline std::ostream& operator<<(std::ostream& out, const Fired& f)
     return out << "{ch " << f.channel << (f.start ? " start " : " stop ") << t.day << "." << t.month << " "
                << t.hour << ":" << t.minute << ":" << t.second << "." << t.millisecond << "}";
 }
-
-struct SchedulerLogSink : MainMessageHandler {
-    std::vector<std::string> lines;
-    void channelstate(const ChannelStateMessage&) override {}
-    void logline(LogLineMessage& m) override { lines.push_back(m.line); }
-    void savedescriptor(SaveDescriptorMessage&) override {}
-    void filecomplete(FileCompleteMessage&) override {}
-    bool has(const std::string& part) const
-    {
-        for (const auto& line : lines)
-            if (line.find(part) != std::string::npos)
-                return true;
-        return false;
-    }
-};
 
 inline TDateTime hms(int h, int m, int s = 0)
 {
@@ -119,7 +105,7 @@ protected:
     ManualClock clock;
     ScopedAppClock useclock{clock};
     ScopedMainQueue main;
-    SchedulerLogSink log;
+    MessageRecorder log;
     std::unique_ptr<TScheduler> scheduler;
     std::vector<Fired> calls;      // every fonevent call
     std::vector<Fired> switches;   // the calls that changed a channel's state

@@ -13,7 +13,7 @@
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
 #include "core/user_notifier.h"
-#include "tests/support/capture.h"
+#include "tests/support/capturing_notifier.h"
 #include "tests/support/temp_folder.h"
 
 namespace velk {

@@ -1,6 +1,6 @@
 #pragma once
-// What the compression and cleanup tests share: a manual clock, a main-thread queue with a log
-// collector, a configuration restored after the test, temporary folders, recorded WAV files and
+// What the compression and cleanup tests share: a manual clock, a main-thread queue with a message
+// recorder, a configuration restored after the test, temporary folders, recorded WAV files and
 // their descriptors, and the command-line audio tools to read results back.
 
 #include <gtest/gtest.h>
@@ -22,32 +22,12 @@
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
 #include "recfiles/descriptor_files.h"
-#include "tests/support/capture.h"
 #include "tests/support/child_process.h"
+#include "tests/support/message_recorder.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wav_file.h"
 
 namespace velk::test {
-
-// A canonical 44-byte-header 16-bit PCM WAV holding `samples` (interleaved). `completesizes`
-// false leaves the RIFF and data sizes 0, as a recording cut off by a crash does.
-inline void writepcmwav(const std::string& path, int rate, int channels, const std::vector<std::int16_t>& samples,
-                        bool completesizes = true)
-{
-    std::vector<std::uint8_t> bytes(44 + samples.size() * 2);
-    std::uint8_t* h = bytes.data();
-    const std::uint32_t data = static_cast<std::uint32_t>(samples.size() * 2);
-    std::memcpy(h, "RIFF", 4);
-    le::put32(h + 4, completesizes ? 36 + data : 0);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    le::put32(h + 16, 16);
-    pcmformat(rate, static_cast<std::uint16_t>(channels), 16).serialize(h + 20);
-    std::memcpy(h + 36, "data", 4);
-    le::put32(h + 40, completesizes ? data : 0);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        le::put16(h + 44 + 2 * i, static_cast<std::uint16_t>(samples[i]));
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
 
 // `frames` frames of a 440 Hz tone (a fifth higher on the right) with a little noise, at `level`.
 inline std::vector<std::int16_t> tone(int rate, int channels, std::size_t frames, double level = 12000)
@@ -158,7 +138,7 @@ protected:
     TempDataRoot root;
     TempFolder folder;
     ScopedMainQueue queue;
-    LogCollector log;
+    MessageRecorder log;
     ManualClock clock;
     ScopedAppClock scopedclock{clock};
     TConfig saved;

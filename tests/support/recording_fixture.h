@@ -1,7 +1,7 @@
 #pragma once
-// What the recording tests share: a manual clock, a main-thread queue drained by a stand-in for
-// the main window (it writes descriptors as the real one does and keeps everything else), a
-// configuration restored after the test, temporary folders, and a reader for the WAV files.
+// What the recording tests share: a manual clock, a main-thread queue drained into a message
+// recorder that stands in for the main window (it writes the descriptors as the real one does),
+// a configuration restored after the test, temporary folders, and the WAV reader.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,111 +10,21 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
 #include "config/recording_settings.h"
-#include "core/byte_order.h"
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
 #include "recfiles/descriptor_files.h"
+#include "tests/support/message_recorder.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wav_file.h"
 
 namespace velk::test {
-
-// A WAV file as read back from disk.
-struct WavFile {
-    bool ok = false;
-    std::size_t filesize = 0;
-    std::uint32_t riffsize = 0;
-    std::uint32_t fmtsize = 0;
-    tWAVEFORMATEX fmt;
-    std::uint32_t datasize = 0;
-    std::vector<std::int16_t> samples;  // the data chunk as 16-bit samples
-};
-
-inline WavFile readwav(const std::string& path)
-{
-    WavFile w;
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    w.filesize = bytes.size();
-    if (bytes.size() < 44 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0 ||
-        std::memcmp(bytes.data() + 12, "fmt ", 4) != 0 || std::memcmp(bytes.data() + 36, "data", 4) != 0)
-        return w;
-    w.riffsize = le::get32(bytes.data() + 4);
-    w.fmtsize = le::get32(bytes.data() + 16);
-    w.fmt = tWAVEFORMATEX::deserialize(bytes.data() + 20);
-    w.fmt.cbSize = 0;  // a 16-byte PCM "fmt " has no extra-size field
-    w.datasize = le::get32(bytes.data() + 40);
-    const std::size_t have = std::min<std::size_t>(w.datasize, bytes.size() - 44);
-    w.samples.resize(have / 2);
-    for (std::size_t i = 0; i < w.samples.size(); ++i)
-        w.samples[i] = static_cast<std::int16_t>(le::get16(bytes.data() + 44 + 2 * i));
-    w.ok = true;
-    return w;
-}
-
-// Stands in for the main window: writes every descriptor it is sent, queues the paths of
-// WM_FILECOMPLETE for compression, and keeps state messages and log texts.
-struct MainWindowSink : MainMessageHandler {
-    struct Save {
-        int code;           // WM_SAVEDESCRIPTOR or WM_FILECOMPLETE
-        std::int32_t state; // descriptor state carried
-        std::string path;
-    };
-    std::vector<ChannelStateMessage> states;
-    std::vector<std::string> logs;  // the text after the time stamp
-    std::vector<Save> saves;
-    std::vector<std::string> compressionqueue;
-
-    void channelstate(const ChannelStateMessage& m) override { states.push_back(m); }
-    void logline(LogLineMessage& m) override
-    {
-        const auto cut = m.line.find("; ");
-        logs.push_back(cut == std::string::npos ? m.line : m.line.substr(cut + 2));
-    }
-    void savedescriptor(SaveDescriptorMessage& m) override
-    {
-        writedescriptor(m.path, m.descriptor);
-        saves.push_back({WM_SAVEDESCRIPTOR, m.descriptor.state, m.path});
-    }
-    void filecomplete(FileCompleteMessage& m) override
-    {
-        writedescriptor(m.path, m.descriptor);
-        saves.push_back({WM_FILECOMPLETE, m.descriptor.state, m.path});
-        compressionqueue.push_back(m.path);
-    }
-
-    std::vector<int> statecodes() const
-    {
-        std::vector<int> codes;
-        for (const auto& s : states)
-            codes.push_back(s.state);
-        return codes;
-    }
-    // Log texts that start with `prefix`.
-    std::vector<std::string> logswith(const std::string& prefix) const
-    {
-        std::vector<std::string> out;
-        for (const auto& l : logs)
-            if (l.rfind(prefix, 0) == 0)
-                out.push_back(l);
-        return out;
-    }
-    void clear()
-    {
-        states.clear();
-        logs.clear();
-        saves.clear();
-        compressionqueue.clear();
-    }
-};
 
 // Everything a recording test runs in. The configuration is set to record 16-bit mono PCM at
 // 8000 Hz as the final format (no compression), interval 30 minutes, no alignment, no overlap.
@@ -122,6 +32,7 @@ class RecordingTest : public ::testing::Test {
 protected:
     RecordingTest() : clockscope_(clock), saved_(config())
     {
+        sink.onsave = [](const std::string& path, const TRecDescriptor& d) { writedescriptor(path, d); };
         TConfig& c = config();
         c.namingrule = "%yy%-%mn%-%dd%-%hh%-%nn%-%ss%-%name%";
         c.velk_path = data.path() + "/Data";
@@ -189,7 +100,7 @@ protected:
     TempFolder recordings;
     ManualClock clock;
     ScopedMainQueue queue;
-    MainWindowSink sink;
+    MessageRecorder sink;
 
 private:
     ScopedAppClock clockscope_;

@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the engine tests: a main-thread message collector, a bounded wait for a
-// condition set by another thread, and a scoped list of test drivers.
+// Shared pieces of the engine tests: a bounded wait for a condition set by another thread, a
+// scoped list of test drivers and free-running virtual driver settings.
 
 #include <chrono>
 #include <functional>
@@ -9,37 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/main_thread_queue.h"
 #include "engine/driver_list.h"
 #include "engine/virtual_driver.h"
 
 namespace velk::test {
-
-// Keeps every coded message; log lines without their "<date> @ <time>; " stamp.
-class Collector : public MainMessageHandler {
-public:
-    std::vector<std::string> lines;
-    std::vector<ChannelStateMessage> states;
-    std::vector<SaveDescriptorMessage> saved;
-    std::vector<FileCompleteMessage> completed;
-
-    void channelstate(const ChannelStateMessage& m) override { states.push_back(m); }
-    void logline(LogLineMessage& m) override
-    {
-        const std::size_t p = m.line.find("; ");
-        lines.push_back(p == std::string::npos ? m.line : m.line.substr(p + 2));
-    }
-    void savedescriptor(SaveDescriptorMessage& m) override { saved.push_back(m); }
-    void filecomplete(FileCompleteMessage& m) override { completed.push_back(m); }
-
-    bool hasline(const std::string& text) const
-    {
-        for (const auto& l : lines)
-            if (l == text)
-                return true;
-        return false;
-    }
-};
 
 // Waits (polling every millisecond) until `done` holds or `limit` passes; for conditions that
 // other threads bring about, never for a span of wall-clock time itself.
