@@ -212,7 +212,7 @@ TEST_F(CaptureSessionTest, SettingsChangedWhileSixteenChannelsRecordLeaveEveryFi
         }
     }
     ASSERT_EQ(bychannel.size(), 16u);
-    EXPECT_EQ(sink.logswith("New file: ").size(), files);
+    EXPECT_EQ(sink.textswith("New file: ").size(), files);
     for (auto& [name, list] : bychannel) {
         std::sort(list.begin(), list.end(), [](const TRecDescriptor& a, const TRecDescriptor& b) {
             return a.start < b.start;
