@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "config/config_file.h"
+#include "config/recording_settings.h"
 #include "services/scheduler.h"
 #include "core/clock.h"
 #include "core/errors.h"
@@ -87,6 +88,8 @@ void VelkSystem::startup()
     started_ = true;
     addlog("VELK System Initialization...");
     loadconfig(config_);
+    // From here on the workers see the loaded settings.
+    publishrecordingsettings();
     statuslog_.setfolder(config_.log_path);
     // The cleanup thread's first wake-up runs a pass.
     cleanupevent_ = std::make_unique<TWakeEvent>();

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/recording_settings.h"
 #include "core/main_thread_queue.h"
 #include "engine/capture_session.h"
 #include "engine/channel.h"
@@ -102,6 +103,7 @@ int main(int argc, char** argv)
     c.interval = 7;  // 180 minutes: no split during the run
     c.timealign = false;
     c.overlap = 0;
+    publishrecordingsettings();
 
     // The cards and their drivers: a sine per input, 32-bit float samples (as JACK delivers them).
     std::vector<std::shared_ptr<VirtualDriverSettings>> settings;

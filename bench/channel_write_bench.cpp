@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/recording_settings.h"
 #include "core/main_thread_queue.h"
 #include "engine/capture_card.h"
 #include "engine/channel.h"
@@ -135,6 +136,7 @@ Figures recordpath(const std::string& folder, const std::vector<std::int16_t>& p
     Sink sink;
     config().velk_path = folder + "/Data";
     config().format = pcmwaveformat(static_cast<std::uint32_t>(recordrate), 1, 16);
+    publishrecordingsettings();
     BenchCard card(recordrate, inrate);
     std::vector<std::unique_ptr<TChannel>> chans;
     for (int c = 0; c < channels; ++c) {
@@ -251,5 +253,6 @@ int main(int argc, char** argv)
     }
     std::filesystem::remove_all(base);
     config() = saved;
+    publishrecordingsettings();
     return 0;
 }

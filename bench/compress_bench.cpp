@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/recording_settings.h"
 #include "core/byte_order.h"
 #include "core/main_thread_queue.h"
 #include "recfiles/codec_manager.h"
@@ -126,6 +127,7 @@ int main(int argc, char** argv)
     ScopedMainQueue queue;
     config().normalize = false;
     config().samplerate = 5;  // 44100: bitrate index 5 is 128 kbit/s
+    publishrecordingsettings();
 
     const double audio = minutes * 60;
     const std::string master = folder + "/master.wav";

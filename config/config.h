@@ -3,8 +3,9 @@
 // fills it at start-up, the dialogs change it in place, and it is written back to "config.xml"
 // (WDM edition "configds.xml") and "format.dat" when a dialog's Ok is pressed and at shutdown.
 //
-// Threads: only the main thread changes the record. Worker threads read the scalar fields they
-// need; string fields must be handed to workers as copies taken on the main thread.
+// Threads: only the main thread reads or changes the record. Worker threads read the published
+// RecordingSettings instead (config/recording_settings.h), which the main thread publishes again
+// after every change of the fields they act on.
 
 #include <array>
 #include <cstdint>

@@ -7,7 +7,10 @@
 //   any thread      post(), postcall(), callsync(), wakeupfd(), ismainthread()
 //   main thread     bindtocurrentthread(), drain(), discard()
 // post() and postcall() never wait and take no lock (a lock-free list plus one eventfd write
-// when the queue goes from empty to non-empty), so the capture path may post.
+// when the queue goes from empty to non-empty). They do allocate: one list node per post, and the
+// message owns its payload (a path, a log line, a call). So the capture path posts only where it
+// does file-system work anyway (a channel's state change, a recording opened, split or finished),
+// never for a block that changes nothing: a steady stream of blocks posts and allocates nothing.
 
 #include <atomic>
 #include <future>

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "config/config.h"
+#include "config/recording_settings.h"
 #include "services/status_log.h"
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
@@ -19,14 +20,17 @@ std::unique_lock<std::recursive_mutex> lockcard(TCaptureCard* card)
     return card ? std::unique_lock<std::recursive_mutex>(card->cardlock()) : std::unique_lock<std::recursive_mutex>();
 }
 
+// Without a card: the configured rate of the published settings.
 std::uint32_t configuredrateof(const TCaptureCard* card)
 {
-    return static_cast<std::uint32_t>(card ? card->configuredrate() : samplerateofindex(config().samplerate));
+    return static_cast<std::uint32_t>(card ? card->configuredrate()
+                                           : samplerateofindex(recordingsettings().read()->samplerate));
 }
 
 std::uint32_t actualrateof(const TCaptureCard* card)
 {
-    return static_cast<std::uint32_t>(card ? card->actualrate() : samplerateofindex(config().samplerate));
+    return static_cast<std::uint32_t>(card ? card->actualrate()
+                                           : samplerateofindex(recordingsettings().read()->samplerate));
 }
 
 }  // namespace
@@ -41,7 +45,7 @@ TChannel::TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstere
 {
     setvoxlevel(10);
     PCM = pcmformat(configuredrateof(src), stereo ? 2 : 1, 16);
-    makewriter(RecordingNames::fromconfig());
+    makewriter();
 }
 
 TChannel::~TChannel()
@@ -55,10 +59,10 @@ TChannel::~TChannel()
     writer.reset();
 }
 
-void TChannel::makewriter(RecordingNames names)
+void TChannel::makewriter()
 {
     const tWAVEFORMATEX infmt = pcmformat(actualrateof(owner), PCM.nChannels, 16);
-    writer = std::make_unique<WAVwriter>(*this, PCM, infmt, std::move(names));
+    writer = std::make_unique<WAVwriter>(*this, PCM, infmt);
 }
 
 void TChannel::setvoxlevel(int level)
@@ -82,12 +86,9 @@ void TChannel::setinput(int ch, bool mstereo)
 void TChannel::setformat(const tWAVEFORMATEX& fmt)
 {
     const std::uint32_t rate = fmt.nSamplesPerSec;
-    // The new writer keeps the old one's copies of the configuration strings: this may run on a
-    // card's thread, where the live configuration must not be read.
-    RecordingNames names = writer ? writer->names() : RecordingNames::fromconfig();
     writer.reset();
     PCM = pcmformat(rate, stereo ? 2 : 1, 16);
-    makewriter(std::move(names));
+    makewriter();
 }
 
 void TChannel::connect(TCaptureCard* cap)
@@ -111,13 +112,6 @@ void TChannel::disconnect()
         list.erase(std::next(last).base());
         attached_ = static_cast<int>(std::count(list.begin(), list.end(), this));
     }
-}
-
-void TChannel::settingschanged()
-{
-    auto lock = lockcard(owner);
-    if (writer)
-        writer->setnames(RecordingNames::fromconfig());
 }
 
 void TChannel::poststate(int code)

@@ -9,8 +9,7 @@
 // Threads:
 //   storage thread of the card, holding the card lock   process()
 //   main thread (takes the card lock itself)            startrecording(), stoprecording(),
-//                                                       connect(), disconnect(), settingschanged(),
-//                                                       inputlost()
+//                                                       connect(), disconnect(), inputlost()
 //   holder of the card lock, or the main thread while   setformat(), setinput(), mypath
 //   the channel is attached to no card
 //   main thread, any time                               setvoxlevel(), setvoxtimer(), voxmode,
@@ -39,7 +38,7 @@ namespace velk {
 class TChannel final : public WAVwriterOwner {
 public:
     // Channel `cn` on card `src` with input selector `ch` (`leftright`) and mode `mstereo`. Reads
-    // the card's rates and the configuration's names; main thread. Does not attach the channel:
+    // the card's rates; main thread. Does not attach the channel:
     // follow with connect().
     TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstereo);
     // Detaches the channel from its card (when connect() attached it and disconnect() did not
@@ -73,9 +72,6 @@ public:
     // One block: `data` 16-bit PCM (interleaved left/right when stereo), `dsize` bytes, `dmax`
     // the block level (0..32767). Storage thread, under the card lock. Never throws.
     void process(const std::int16_t* data, std::uint32_t dsize, int dmax);
-    // The configuration's file-name template or data folder changed: hands the writer fresh
-    // copies. Main thread.
-    void settingschanged();
 
     // WAVwriterOwner
     std::int32_t ownervoxmode() const override { return voxmode.load(std::memory_order_relaxed); }
@@ -108,7 +104,7 @@ public:
     bool stereo = false;
 
 private:
-    void makewriter(RecordingNames names);
+    void makewriter();
     // Posts a state code. A repeated "listening" is not posted again: the panel shows it already
     // and the capture path must not allocate for every quiet block.
     void poststate(int code);

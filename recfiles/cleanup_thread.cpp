@@ -10,7 +10,7 @@
 #include <exception>
 #include <memory>
 
-#include "config/config.h"
+#include "config/recording_settings.h"
 #include "services/status_log.h"
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
@@ -91,9 +91,9 @@ void CleanupThread::run()
         // Woken by the event (start-up, finished compressions, shutdown) or by the minute, so a
         // pass runs once a day even when nothing is compressed.
         const bool woken = event_.waitfor(checkperiod);
-        // cleanuptime is a scalar the main thread may change at any time; read it once per wake-up.
-        const int days = config().cleanuptime;
-        if (!terminated_.load() && days > 0 && appclock().nowlocal() > lastcheck + 1.0) {
+        // One snapshot of the settings per wake-up: a pass uses one age limit throughout.
+        days_ = recordingsettings().read()->cleanuptime;
+        if (!terminated_.load() && days_ > 0 && appclock().nowlocal() > lastcheck + 1.0) {
             try {
                 pass();
             } catch (const std::exception& e) {
@@ -175,7 +175,7 @@ void CleanupThread::handlefile(const std::string& path)
     if (!readdescriptor(path, descriptor))
         return;  // the read has logged why
     const std::int64_t age = millisecondsbetween(appclock().nowlocal(), descriptor.start) / msperday;
-    if (age > config().cleanuptime) {
+    if (age > days_) {
         // A descriptor naming a file outside the output folders is left alone with its
         // recording: neither is the recorder's to delete.
         const std::string audio = descriptor.getpath();

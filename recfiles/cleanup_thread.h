@@ -13,7 +13,8 @@
 //                   destructor
 //   cleanup thread  the passes (at the lowest priority)
 //   any thread      the wake-up event's set(), deletetcount(), wakeups(), waitwakeups()
-// Ages and the once-a-day rule read appclock().
+// Ages and the once-a-day rule read appclock(); `cleanuptime` comes from the published
+// RecordingSettings, one snapshot per wake-up.
 
 #include <atomic>
 #include <chrono>
@@ -32,8 +33,8 @@ namespace velk {
 class CleanupThread {
 public:
     // Created suspended. `event` (not owned) wakes the thread; `folder` is the descriptor folder
-    // (velk_path, copied here because the thread must not read the live configuration's strings).
-    // The output folders come from config() (main thread).
+    // (velk_path, copied here because the thread must not read the live configuration).
+    // The output folders are those of the configuration record (main thread).
     CleanupThread(TWakeEvent& event, std::string folder);
     // `folders`: the data folder to scan and the output folders whose recordings may go.
     CleanupThread(TWakeEvent& event, OwnFolders folders);
@@ -80,6 +81,7 @@ private:
     std::thread thread_;
     std::atomic<bool> terminated_{false};
     std::atomic<int> deletetcount_{0};
+    int days_ = 0;  // cleanuptime of the published settings, taken once per wake-up (cleanup thread)
 
     mutable std::mutex mutex_;
     mutable std::condition_variable handledcv_;

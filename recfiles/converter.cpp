@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "config/config.h"
+#include "config/recording_settings.h"
 #include "services/status_log.h"
 #include "core/byte_order.h"
 #include "core/errors.h"
@@ -130,6 +131,12 @@ void TConverter::yield()
 bool TConverter::convert(const std::string& path)
 {
     path_ = path;
+    {
+        // The settings of this task: a change made while it runs applies to the next one.
+        const auto settings = recordingsettings().read();
+        normalize_ = settings->normalize;
+        samplerate_ = settings->samplerate;
+    }
     error_.clear();
     output_ = path;
     temp_.clear();
@@ -290,7 +297,7 @@ bool TConverter::towav()
     bool failed = !pumpblocks([&](std::size_t count) {
         if (down)
             count = downmix(buffer_.data(), count);
-        if (config().normalize)
+        if (normalize_)
             applygain(buffer_.data(), count, gain_);
         if (dup)
             count = duplicate(buffer_.data(), count);
@@ -345,7 +352,7 @@ bool TConverter::tomp3()
         }
         output_ = numberedname(base, n) + ".mp3";
         try {
-            writer = std::make_unique<MP3writer>(output_, settings, samplerateofindex(config().samplerate),
+            writer = std::make_unique<MP3writer>(output_, settings, samplerateofindex(samplerate_),
                                                  descriptor_.samplerate, sourceformat_.nChannels);
         } catch (const EOutputNameTaken&) {
             continue;
@@ -366,7 +373,7 @@ bool TConverter::tomp3()
         mp3hook(*writer);
     std::uint64_t fed = 0;
     bool failed = !pumpblocks([&](std::size_t count) {
-        if (config().normalize)
+        if (normalize_)
             applygain(buffer_.data(), count, gain_);
         writer->encode(buffer_.data(), count);
         fed += count;

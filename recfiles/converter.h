@@ -99,6 +99,9 @@ private:
     TRecDescriptor descriptor_;
     std::string path_;
     float gain_ = 1.0f;
+    // Taken from the published settings at the start of each task.
+    bool normalize_ = false;
+    int samplerate_ = 5;  // index of the configured rate (the MP3 encoder's)
     std::unique_ptr<TWavein> reader_;
     tWAVEFORMATEX sourceformat_;
     std::string output_;
@@ -107,7 +110,7 @@ private:
     std::string createdoutput_;  // MP3: the file this conversion created
     bool encodererrorbox_ = false;
     std::atomic<bool> abort_{false};
-    // The folders conversions may act in: a snapshot of config() taken by the constructor.
+    // The folders conversions may act in: a copy of the configuration's taken by the constructor.
     const OwnFolders folders_;
 };
 

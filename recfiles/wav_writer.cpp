@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "config/config.h"
+#include "config/recording_settings.h"
 #include "config/file_name_template.h"
 #include "services/status_log.h"
 #include "core/clock.h"
@@ -73,12 +74,6 @@ std::string diskdetail(int error, std::int64_t free)
 
 }  // namespace
 
-RecordingNames RecordingNames::fromconfig()
-{
-    const TConfig& c = config();
-    return RecordingNames{c.namingrule, c.velk_path};
-}
-
 int splitalignminutes(int interval)
 {
     static constexpr std::array<int, 8> steps = {1, 5, 15, 20, 30, 60, 60, 30};
@@ -100,9 +95,8 @@ SystemTime alignedtime(SystemTime time, int step)
     return whole - minutes(minutesback) - seconds(local.second);
 }
 
-WAVwriter::WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt,
-                     RecordingNames names)
-    : owner_(owner), fmt_(fmt), infmt_(infmt), names_(std::move(names))
+WAVwriter::WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt)
+    : owner_(owner), fmt_(fmt), infmt_(infmt)
 {
 }
 
@@ -118,9 +112,8 @@ WAVwriter::~WAVwriter()
     }
 }
 
-bool WAVwriter::nocompression() const
+bool WAVwriter::nocompression(const RecordingSettings& c) const
 {
-    const TConfig& c = config();
     const tWAVEFORMATEX& f = c.format.fx;
     return c.codec == 0 && f.wFormatTag == WAVE_FORMAT_PCM && f.nSamplesPerSec == fmt_.nSamplesPerSec &&
            f.nChannels == fmt_.nChannels && f.wBitsPerSample == 16 && !c.normalize;
@@ -128,18 +121,22 @@ bool WAVwriter::nocompression() const
 
 void WAVwriter::newfile(const std::string& folder, const std::string& name, SystemTime time)
 {
+    const auto settings = recordingsettings().read();
+    newfile(folder, name, time, *settings);
+}
+
+void WAVwriter::newfile(const std::string& folder, const std::string& name, SystemTime time,
+                        const RecordingSettings& c)
+{
     if (fileopen_)
         return;
-    // On the main thread the live strings can be read safely; elsewhere the copy is used.
-    if (mainqueue().ismainthread())
-        names_ = RecordingNames::fromconfig();
     name_ = name;
     folder_ = folder;
     lasterror_ = 0;
 
     const TDateTime local = tolocaldatetime(time);
-    const std::string audiobase = templatepath(folder_, makefilename(name_, names_.namingrule, local));
-    const std::string descriptorbase = templatepath(names_.velk_path, makefilename(name_, descriptortemplate, local));
+    const std::string audiobase = templatepath(folder_, makefilename(name_, c.namingrule, local));
+    const std::string descriptorbase = templatepath(c.velk_path, makefilename(name_, descriptortemplate, local));
 
     // A cut path would point at some other file.
     if (!TRecDescriptor::pathfits(audiobase + ".wav"))
@@ -147,7 +144,6 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
     makefolders(folderof(audiobase), lasterror_);
     makefolders(folderof(descriptorbase), lasterror_);
 
-    const TConfig& c = config();
     Recording rec;
     TRecDescriptor& d = rec.descriptor;
     d.version = 2;
@@ -234,19 +230,21 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
 
 std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, int dmax)
 {
-    if (!fileopen_ && !(waiting_ && tryresume(dsize)))
+    // One snapshot for the whole block: lock-free and without allocating.
+    const auto settings = recordingsettings().read();
+    const RecordingSettings& c = *settings;
+    if (!fileopen_ && !(waiting_ && tryresume(dsize, c)))
         return 0;
     if (dmax > current_.peak)
         current_.peak = dmax;
 
-    const TConfig& c = config();
     const Mono now = appclock().monotonic();
     if (wholeseconds(splitref_, now) >= std::int64_t{splitminutesofindex(c.interval)} * 60) {
         if (c.overlap <= 0) {
-            closefile();
+            closefile(c);
         } else {
             if (overlapopen_)
-                closeoverlap();
+                closeoverlap(c);
             // The current recording becomes the overlap recording; its file stays open. Swapping
             // moves handles and strings without allocating.
             std::swap(overlap_, current_);
@@ -255,10 +253,10 @@ std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, in
             fileopen_ = false;
         }
         try {
-            newfile(folder_, name_, appclock().now());
+            newfile(folder_, name_, appclock().now(), c);
         } catch (const std::exception& e) {
             std::string message = e.what();
-            throw ERecordingInterrupted(std::move(message), startwaiting(lasterror_));
+            throw ERecordingInterrupted(std::move(message), startwaiting(lasterror_, c));
         }
     }
 
@@ -270,10 +268,10 @@ std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, in
                 overlap_.audio->write(data, dsize);
             } catch (const std::exception& e) {
                 std::string message = e.what();
-                throw ERecordingInterrupted(std::move(message), startwaiting(overlap_.audio->lasterror()));
+                throw ERecordingInterrupted(std::move(message), startwaiting(overlap_.audio->lasterror(), c));
             }
         } else {
-            closeoverlap();
+            closeoverlap(c);
         }
     }
 
@@ -281,22 +279,22 @@ std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, in
         current_.audio->write(data, dsize);
     } catch (const std::exception& e) {
         std::string message = e.what();
-        throw ERecordingInterrupted(std::move(message), startwaiting(current_.audio->lasterror()));
+        throw ERecordingInterrupted(std::move(message), startwaiting(current_.audio->lasterror(), c));
     }
     return dsize;
 }
 
-std::string WAVwriter::startwaiting(int error)
+std::string WAVwriter::startwaiting(int error, const RecordingSettings& s)
 {
     lasterror_ = error;
-    abandonall();
+    abandonall(s);
     waiting_ = true;
     gapstart_ = appclock().monotonic();
     waitbytes_ = 0;
     return diskdetail(error, freebytes(folder_));
 }
 
-bool WAVwriter::tryresume(std::size_t dsize)
+bool WAVwriter::tryresume(std::size_t dsize, const RecordingSettings& s)
 {
     waitbytes_ += dsize;
     if (waitbytes_ < std::max<std::uint64_t>(1, infmt_.nAvgBytesPerSec))
@@ -307,7 +305,7 @@ bool WAVwriter::tryresume(std::size_t dsize)
     if (free >= 0 && free < 65536 + 2 * std::int64_t{fmt_.nAvgBytesPerSec})
         return false;
     try {
-        newfile(folder_, name_, appclock().now());
+        newfile(folder_, name_, appclock().now(), s);
     } catch (const std::exception&) {
         return false;  // reported when the wait began; tried again a second later
     }
@@ -320,7 +318,8 @@ std::string WAVwriter::waitfordisk(const std::string& folder, const std::string&
 {
     folder_ = folder;
     name_ = name;
-    return startwaiting(lasterror_);
+    const auto settings = recordingsettings().read();
+    return startwaiting(lasterror_, *settings);
 }
 
 bool WAVwriter::diskfull() const
@@ -330,6 +329,12 @@ bool WAVwriter::diskfull() const
 
 void WAVwriter::closefile()
 {
+    const auto settings = recordingsettings().read();
+    closefile(*settings);
+}
+
+void WAVwriter::closefile(const RecordingSettings& s)
+{
     if (waiting_) {
         waiting_ = false;
         addlog("Recording ended after a gap of " + std::to_string(wholeseconds(gapstart_, appclock().monotonic())) +
@@ -337,14 +342,14 @@ void WAVwriter::closefile()
     }
     std::exception_ptr first;
     try {
-        closeoverlap();
+        closeoverlap(s);
     } catch (...) {
         first = std::current_exception();
     }
     if (fileopen_) {
         fileopen_ = false;
         try {
-            finish(current_, true);
+            finish(current_, true, s);
         } catch (...) {
             if (!first)
                 first = std::current_exception();
@@ -354,16 +359,16 @@ void WAVwriter::closefile()
         std::rethrow_exception(first);
 }
 
-void WAVwriter::closeoverlap()
+void WAVwriter::closeoverlap(const RecordingSettings& s)
 {
     if (!overlapopen_)
         return;
     overlapopen_ = false;
     // A file ended by the overlap is never deleted as too short.
-    finish(overlap_, false);
+    finish(overlap_, false, s);
 }
 
-void WAVwriter::finish(Recording& rec, bool maydelete)
+void WAVwriter::finish(Recording& rec, bool maydelete, const RecordingSettings& s)
 {
     std::string closeerror;
     try {
@@ -388,15 +393,15 @@ void WAVwriter::finish(Recording& rec, bool maydelete)
         ::unlink(rec.audiopath.c_str());
         mainqueue().postcall([path = std::move(rec.descriptorpath)] { deletedescriptor(path); });
     } else {
-        postdescriptor(rec);
+        postdescriptor(rec, s);
     }
     if (!closeerror.empty())
         throw EMakerError(closeerror);
 }
 
-void WAVwriter::postdescriptor(Recording& rec)
+void WAVwriter::postdescriptor(Recording& rec, const RecordingSettings& s)
 {
-    if (nocompression()) {
+    if (nocompression(s)) {
         rec.descriptor.state = DESC_FINAL;
         mainqueue().post(SaveDescriptorMessage{rec.descriptor, std::move(rec.descriptorpath)});
     } else {
@@ -404,16 +409,16 @@ void WAVwriter::postdescriptor(Recording& rec)
     }
 }
 
-void WAVwriter::abandonall() noexcept
+void WAVwriter::abandonall(const RecordingSettings& s) noexcept
 {
     try {
-        closeoverlap();
+        closeoverlap(s);
     } catch (...) {
     }
     if (fileopen_) {
         fileopen_ = false;
         try {
-            finish(current_, true);
+            finish(current_, true, s);
         } catch (...) {
         }
     }

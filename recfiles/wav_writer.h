@@ -12,13 +12,11 @@
 // state-1 descriptor itself (exclusively, under its named lock), so no two recordings take one
 // name; every later write of a descriptor goes through the main-thread queue, in posting order.
 //
-// Configuration strings: the writer never reads the live configuration's strings from the capture
-// thread. It keeps its own copy of `namingrule` and `velk_path` (RecordingNames): taken from
-// config() when it is constructed with the default argument (main thread), carried over by the
-// channel when it rebuilds the writer, refreshed by setnames() (main thread, under the card lock),
-// and refreshed from config() by every newfile() that runs on the main thread. The channel's
-// folder is passed in by the channel with each newfile(). Scalar fields (interval, overlap,
-// timealign, codec, format ...) are read live when they are used.
+// Settings: the writer never reads the live configuration. Each block (writedata()), newfile()
+// and closefile() takes one snapshot of the published RecordingSettings and uses it throughout
+// (split interval, alignment, overlap, names, data folder, final format), so a change made on the
+// main thread applies from the next block on and never half-way through one. The channel's
+// folder is passed in by the channel with each newfile().
 //
 // A full disk: a write error (or a split whose new file cannot be opened) finishes the open files
 // as far as they got and leaves the writer waiting(): blocks are dropped, and once per second of
@@ -45,6 +43,8 @@
 
 namespace velk {
 
+struct RecordingSettings;
+
 // Raised by writedata() when a write error cut the recording off and the writer now waits for the
 // disk: only this file is over, not the recording. what() is the writer's own message ("Failed to
 // write data to file"); detail() is ": " + the system's reason + " (" + free bytes + " bytes free)".
@@ -70,22 +70,11 @@ public:
     virtual std::int32_t ownerdeltime() const = 0;   // minimum length in seconds; 0 keeps all
 };
 
-// The configuration strings a writer uses, as copies taken on the main thread.
-struct RecordingNames {
-    std::string namingrule;  // template of the audio file names
-    std::string velk_path;   // data folder of the descriptors
-
-    // Copies the two fields of config(). Main thread only.
-    static RecordingNames fromconfig();
-};
-
 class WAVwriter {
 public:
     // `owner` must outlive the writer. `fmt` is the recording format (configured rate), `infmt`
     // the capture format (the card's actual rate); both 16-bit PCM with the same channel count.
-    // The default `names` reads config(), so a writer made off the main thread must be given them.
-    WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt,
-              RecordingNames names = RecordingNames::fromconfig());
+    WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt);
     // Finishes an open overlap recording, then the current one; errors go to the status log.
     ~WAVwriter();
     WAVwriter(const WAVwriter&) = delete;
@@ -119,15 +108,11 @@ public:
     bool waiting() const { return waiting_; }
     bool overlapopen() const { return overlapopen_; }
 
-    const RecordingNames& names() const { return names_; }
-    // Main thread, under the card lock (or while the owner is not attached to a card).
-    void setnames(RecordingNames names) { names_ = std::move(names); }
-
     const tWAVEFORMATEX& format() const { return fmt_; }
     const tWAVEFORMATEX& captureformat() const { return infmt_; }
 
-    // True when a finished WAV of this writer already is the configured final format.
-    bool nocompression() const;
+    // True when a finished WAV of this writer already is the final format of `settings`.
+    bool nocompression(const RecordingSettings& settings) const;
 
 private:
     using Mono = std::chrono::steady_clock::time_point;
@@ -141,22 +126,24 @@ private:
         Mono started{};  // monotonic start, for the length of the recording
     };
 
-    void closeoverlap();
+    // The steps of newfile(), writedata() and closefile() with the snapshot their caller took.
+    void newfile(const std::string& folder, const std::string& name, SystemTime time, const RecordingSettings& s);
+    void closefile(const RecordingSettings& s);
+    void closeoverlap(const RecordingSettings& s);
     // Closes the audio file and posts or deletes the descriptor. Throws the audio close error
     // after the descriptor was dealt with.
-    void finish(Recording& rec, bool maydelete);
+    void finish(Recording& rec, bool maydelete, const RecordingSettings& s);
     // Ends both recordings after a write error, swallowing further errors.
-    void abandonall() noexcept;
+    void abandonall(const RecordingSettings& s) noexcept;
     // Finishes what is open and starts waiting for the disk; returns the error line's detail.
-    std::string startwaiting(int error);
+    std::string startwaiting(int error, const RecordingSettings& s);
     // A waiting writer's attempt to open its next file, at most once per second of audio.
-    bool tryresume(std::size_t dsize);
-    void postdescriptor(Recording& rec);
+    bool tryresume(std::size_t dsize, const RecordingSettings& s);
+    void postdescriptor(Recording& rec, const RecordingSettings& s);
 
     const WAVwriterOwner& owner_;
     tWAVEFORMATEX fmt_;
     tWAVEFORMATEX infmt_;
-    RecordingNames names_;
     std::string name_;
     std::string folder_;
     Recording current_;

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "engine/card_set.h"
 #include "core/user_notifier.h"
@@ -40,6 +42,7 @@ protected:
     {
         config().samplerate = 6;  // 48000 Hz
         config().format = pcmwaveformat(48000, 1, 16);
+        publishrecordingsettings();
         settings = test::freerunning(8, 64);
         settings->sampletype = ASIOSTInt16LSB;
         for (int k = 0; k < 8; ++k)
@@ -127,6 +130,116 @@ TEST_F(CaptureSessionTest, ChannelsReceiveTheirInputsAndPairsSampleForSample)
     }
     mono->disconnect();
     pair->disconnect();
+}
+
+// Every recording setting changes on the main thread, again and again, while 16 channels record
+// on one card: each change applies from a block on, and every file comes out whole, sample for
+// sample, with no frame missing between one file and the next.
+TEST_F(CaptureSessionTest, SettingsChangedWhileSixteenChannelsRecordLeaveEveryFileWhole)
+{
+    settings = test::freerunning(16, 64);
+    settings->sampletype = ASIOSTInt16LSB;
+    for (int k = 0; k < 16; ++k)
+        settings->signals.push_back(ramp(1000 * k));
+    DriverSourceScope scope({virtualdescription("Card", settings)});
+    setlocal(2026, 3, 5, 10, 0, 0);
+    auto card = opencard();
+    // Exactly `count` more buffers per call, so every file stays shorter than the ramp's period.
+    std::atomic<std::uint64_t> limit{0};
+    TSCapture* raw = card.get();
+    VirtualDriverSettings* driver = settings.get();
+    settings->canproduce = [raw, driver, &limit] {
+        return raw->freeblocks() > 4 && driver->control->buffers() < limit.load();
+    };
+    std::size_t pool = 0;  // every block back in the pool: the channels have had them all
+    auto paced = [&](std::uint64_t count) {
+        limit += count;
+        ASSERT_TRUE(waituntil([&] { return driver->control->buffers() >= limit.load() && raw->freeblocks() == pool; }));
+    };
+    std::vector<std::unique_ptr<TChannel>> channels;
+    for (int k = 0; k < 16; ++k) {
+        channels.push_back(manualchannel(*card, "ch" + std::to_string(k), k, false));
+        channels.back()->startrecording();
+    }
+    card->start();
+    pool = card->freeblocks();
+    const std::vector<std::string> datafolders{config().velk_path, data.path() + "/Data2"};
+    for (int step = 0; step < 24; ++step) {
+        TConfig& c = config();
+        // A split at nearly every step (one minute, 61 s later), now and then a longer interval.
+        c.interval = step % 3 == 2 ? (step / 3) % 8 : 0;
+        c.timealign = step % 2 == 1;
+        c.overlap = (step * 7) % 61;
+        c.codec = step % 4 == 3 ? 1 : 0;
+        c.format = step % 5 == 4 ? pcmwaveformat(8000, 1, 16) : pcmwaveformat(48000, 1, 16);
+        c.mp3mode = step % 3;
+        c.vbrmax = step % 14;
+        c.bitrate = step % 14;
+        c.avgbitrate = (step + 3) % 14;
+        c.vbrquality = step % 10;
+        c.mp3crc = step % 2 == 0;
+        c.normalize = step % 6 == 5;
+        c.samplerate = step % 7;
+        c.namingrule = step % 2 == 0 ? "%yy%-%mn%-%dd%-%hh%-%nn%-%ss%-%name%" : "%name%-%hh%%nn%%ss%";
+        c.velk_path = datafolders[static_cast<std::size_t>(step / 4 % 2)];
+        c.cleanuptime = step;
+        publishrecordingsettings();
+        paced(8);
+        clock.advance(std::chrono::seconds(61));
+        paced(8);
+    }
+    card->stop();
+    for (auto& ch : channels)
+        ch->stoprecording();
+    drain();
+    for (auto& ch : channels)
+        ch->disconnect();
+
+    // The recordings by channel, in the order they started.
+    std::map<std::string, std::vector<TRecDescriptor>> bychannel;
+    std::size_t files = 0;
+    for (const auto& folder : datafolders) {
+        if (!std::filesystem::exists(folder))
+            continue;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+            if (!e.is_regular_file() || e.path().extension() != ".velk")
+                continue;
+            TRecDescriptor d;
+            ASSERT_TRUE(readdescriptor(e.path().string(), d));
+            EXPECT_TRUE(d.state == DESC_WAITING || d.state == DESC_FINAL) << e.path();
+            bychannel[d.getname()].push_back(d);
+            ++files;
+        }
+    }
+    ASSERT_EQ(bychannel.size(), 16u);
+    EXPECT_EQ(sink.textswith("New file: ").size(), files);
+    for (auto& [name, list] : bychannel) {
+        std::sort(list.begin(), list.end(), [](const TRecDescriptor& a, const TRecDescriptor& b) {
+            return a.start < b.start;
+        });
+        EXPECT_GE(list.size(), 16u) << name;
+        const int k = std::stoi(name.substr(2));
+        // Ramp positions modulo its period; no file holds a whole period.
+        auto position = [k](std::int16_t sample) { return ((sample + 10000) - 1000 * k + 40000) % 20000; };
+        std::int64_t lastfirst = -1, lastlength = 0;
+        for (const auto& d : list) {
+            const auto w = test::readwav(d.getpath());
+            ASSERT_TRUE(w.ok) << d.getpath();
+            EXPECT_EQ(w.filesize, 44u + w.datasize) << d.getpath();
+            EXPECT_EQ(w.fmt, pcmformat(48000, 1, 16)) << d.getpath();
+            ASSERT_FALSE(w.samples.empty()) << d.getpath();
+            ASSERT_LT(w.samples.size(), 20000u) << d.getpath();
+            for (std::size_t i = 1; i < w.samples.size(); ++i)
+                ASSERT_EQ(position(w.samples[i]), (position(w.samples[i - 1]) + 1) % 20000) << d.getpath() << " " << i;
+            const std::int64_t first = position(w.samples[0]);
+            // The next file starts inside the previous one (an overlap) or right after it.
+            if (lastfirst >= 0) {
+                EXPECT_LE((first - lastfirst + 20000) % 20000, lastlength) << d.getpath();
+            }
+            lastfirst = first;
+            lastlength = static_cast<std::int64_t>(w.samples.size());
+        }
+    }
 }
 
 TEST_F(CaptureSessionTest, LoudFloatInputsAreClampedAndLevelsFollowThePeak)

@@ -323,6 +323,7 @@ TEST_F(ChannelTest, SetinputToStereoRebuildsTheWriterWithTwoChannels)
     EXPECT_EQ(ch->writer->format(), pcmformat(8000, 2, 16));
     EXPECT_EQ(ch->writer->captureformat(), pcmformat(8000, 2, 16));
     config().format = pcmwaveformat(8000, 2, 16);
+    publishrecordingsettings();
     ch->startrecording();
     for (int i = 0; i < 5; ++i)
         deliver(1);
@@ -410,9 +411,9 @@ TEST_F(ChannelTest, AFreedChannelLeavesItsCardsListAndFinishesItsRecording)
     other.disconnect();
 }
 
-// The capture thread never reads the configuration's strings: it uses the copies taken on the
-// main thread, which settingschanged() refreshes.
-TEST_F(ChannelTest, CaptureThreadUsesTheNamesCopiedOnTheMainThread)
+// The capture thread never reads the live configuration: a change reaches it when the main thread
+// publishes the settings.
+TEST_F(ChannelTest, CaptureThreadUsesTheSettingsPublishedOnTheMainThread)
 {
     setlocal(2026, 3, 5, 10, 0, 0);
     make(0);
@@ -427,7 +428,7 @@ TEST_F(ChannelTest, CaptureThreadUsesTheNamesCopiedOnTheMainThread)
         storage.join();
     };
     burst();
-    ch->settingschanged();
+    publishrecordingsettings();
     burst();
     drain();
     // Both start at 10:00:00, so the second takes "-2": its descriptor would have the first's name.

@@ -125,6 +125,7 @@ TEST_F(JackEndToEndTest, RecordsMonoAndStereoChannelsFromJackPortsSampleForSampl
 {
     config().samplerate = 6;
     config().format = pcmwaveformat(48000, 1, 16);
+    publishrecordingsettings();
     Feeder feeder(server_);
     ASSERT_TRUE(feeder.ok());
 
@@ -229,6 +230,7 @@ TEST_F(JackEndToEndTest, AServerReplacedUnderTheSameNameWhileRecordingRecordsInt
 {
     config().samplerate = 6;
     config().format = pcmwaveformat(48000, 1, 16);
+    publishrecordingsettings();
     auto feeder = std::make_unique<Feeder>(server_);
     ASSERT_TRUE(feeder->ok());
     test::DriverSourceScope scope({jackdescription(1)});

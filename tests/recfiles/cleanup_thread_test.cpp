@@ -21,6 +21,7 @@ protected:
     CleanupThreadTest()
     {
         config().cleanuptime = 5;
+        publishrecordingsettings();
         thread.lastcheck = clock.nowlocal() - 1.0 - 1.0 / 86400;  // a day and a second ago
         thread.start();
     }
@@ -122,6 +123,7 @@ TEST_F(CleanupThreadTest, APassRemovesTheDescriptorPartsOfInterruptedWrites)
 TEST_F(CleanupThreadTest, AgeZeroSwitchesTheCleanupOff)
 {
     config().cleanuptime = 0;
+    publishrecordingsettings();
     const auto old = recording("2024/01/01", "old", 300);
     wake();
     EXPECT_TRUE(exists(old));
@@ -129,6 +131,7 @@ TEST_F(CleanupThreadTest, AgeZeroSwitchesTheCleanupOff)
 
     // Switched on later, the next wake-up runs the pass that was not used.
     config().cleanuptime = 100;
+    publishrecordingsettings();
     wake();
     EXPECT_FALSE(exists(old));
 }

@@ -107,10 +107,12 @@ TEST_F(ProcessorTest, ChannelConversionsAndNormalisationAreSampleExact)
     const auto norm = record("norm", 8000, 1, {16384, -16384, -16385, 8192}, [](TRecDescriptor& d) { d.peak = 16384; });
     auto processor = start();
     config().normalize = false;
+    publishrecordingsettings();
     processor->addtask(down);
     processor->addtask(dup);
     finish(*processor);
     config().normalize = true;
+    publishrecordingsettings();
     processor->addtask(norm);
     finish(*processor);
 
@@ -167,6 +169,7 @@ TEST_F(ProcessorTest, Mp3ReplacesTheRecordingAndUncompletedHeadersConvertWhole)
     // The recording was cut off: its header still says 0 bytes.
     test::writepcmwav(wav("song"), 22050, 2, source, false);
     config().samplerate = 3;  // 22050: index 5 is 80 kbit/s
+    publishrecordingsettings();
     auto processor = start();
     processor->addtask(task);
     finish(*processor);
@@ -254,6 +257,7 @@ TEST_F(ProcessorTest, Mp3PiecesTheEncoderFailsOnAreLeftOutAndCounted)
     // 10 pieces of 4096 mono frames.
     const auto task = record("pieces", 8000, 1, test::tone(8000, 1, 4096 * 10), [](TRecDescriptor& d) { d.codec = 1; });
     config().samplerate = 0;
+    publishrecordingsettings();
     auto processor = start();
     processor->converter().mp3hook = [](MP3writer& writer) {
         writer.failpiece = [](std::uint64_t piece) { return piece == 2 || piece == 5; };
@@ -550,6 +554,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, FullDiskTest, ::testing::Values(0, 1),
 TEST_F(ProcessorTest, CleanupRunsAfterACompressionAtMostOnceADay)
 {
     config().cleanuptime = 5;
+    publishrecordingsettings();
     const auto tone = test::tone(8000, 1, 800);
     CleanupThread cleanup(cleanupevent, config().velk_path);
     cleanup.lastcheck = clock.nowlocal() - 1.0 - 1.0 / 86400;

@@ -79,6 +79,7 @@ TEST_F(WriterTest, RecordsPcmFileAndPostsStateOneThenFinalDescriptor)
     config().mp3mode = 2;
     config().bitrate = 7;
     config().vbrquality = 3;
+    publishrecordingsettings();
     setlocal(2026, 3, 5, 10, 0, 20, 500);
     make();
     start();
@@ -167,6 +168,7 @@ TEST_F(WriterTest, FailedSplitFinishesTheOldFileAndWaitsForTheNext)
 {
     config().interval = 0;
     config().overlap = 10;
+    publishrecordingsettings();
     setlocal(2026, 3, 5, 10, 0, 0);
     make();
     start();
@@ -174,6 +176,7 @@ TEST_F(WriterTest, FailedSplitFinishesTheOldFileAndWaitsForTheNext)
     const std::string blocker = recordings.file("blocker");
     test::writetextfile(blocker, "");
     config().velk_path = blocker;  // the next descriptor folder cannot be made
+    publishrecordingsettings();
     EXPECT_THROW(feed(1, 1s), ERecordingInterrupted);
     EXPECT_FALSE(writer->fileopen());
     EXPECT_FALSE(writer->overlapopen());
@@ -200,6 +203,7 @@ class FinalFormatTest : public WriterTest, public ::testing::WithParamInterface<
 TEST_P(FinalFormatTest, FinishedFileIsFinalOnlyWhenItIsTheConfiguredFormat)
 {
     GetParam().change(config());
+    publishrecordingsettings();
     make();
     start();
     feed(3, 10ms);
@@ -249,6 +253,7 @@ TEST_P(SplitTest, FilesStartAtTheFirstBlockAtOrAfterEachBoundary)
     const SplitCase& p = GetParam();
     config().interval = p.interval;
     config().timealign = p.align;
+    publishrecordingsettings();
     setlocal(2026, 3, 5, p.hour, p.minute, p.second, p.millisecond);
     make();
     start();
@@ -287,6 +292,7 @@ TEST_F(WriterTest, OverlapOfTenSecondsKeepsTheOldFileRunningPastTheSplit)
 {
     config().interval = 0;
     config().overlap = 10;
+    publishrecordingsettings();
     setlocal(2026, 3, 5, 10, 59, 0);
     make();
     start();
@@ -317,6 +323,7 @@ TEST_F(WriterTest, OverlapAsLongAsTheIntervalFinishesTheOlderFileFirst)
 {
     config().interval = 0;
     config().overlap = 60;
+    publishrecordingsettings();
     setlocal(2026, 3, 5, 10, 0, 0);
     make();
     start();
@@ -424,6 +431,7 @@ TEST_F(WriterTest, RestartWithinOneSecondGetsSuffixedNamesAndKeepsEarlierRecordi
 TEST_F(WriterTest, EveryFileARecordingCanEndUpAsTakesTheName)
 {
     config().namingrule = "%name%-%hh%%nn%";
+    publishrecordingsettings();
     setlocal(2026, 3, 5, 10, 0, 0);
     make();
     const std::string base = recordings.path() + "/Chan-1000";
@@ -524,6 +532,7 @@ TEST_P(DstSplitTest, ThirtyMinuteFilesStayThirtyMinutesAcrossTheChange)
 {
     const DstCase& p = GetParam();
     config().interval = 4;
+    publishrecordingsettings();
     setlocal(2026, p.month, p.day, p.hour, p.minute, 0);
     make();
     start();
@@ -576,6 +585,7 @@ TEST_F(WriterTest, FolderThatCannotBeCreatedFailsBeforeAnythingIsPosted)
         if (descriptorfolder) {
             folder = recordings.path();
             config().velk_path = blocker;
+            publishrecordingsettings();
             const CalendarTime t = tolocalcalendar(clock.now());
             char day[32];
             std::snprintf(day, sizeof day, "/%04d/%02d/%02d", t.year, t.month, t.day);

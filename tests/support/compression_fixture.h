@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/recording_settings.h"
 #include "core/byte_order.h"
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
@@ -74,8 +75,13 @@ protected:
         config().common_path = root.common();
         std::filesystem::create_directories(root.common());
         clock.setlocal(encodedatetime(2024, 3, 5, 12, 0, 0));
+        publishrecordingsettings();
     }
-    ~CompressionFixture() override { config() = saved; }
+    ~CompressionFixture() override
+    {
+        config() = saved;
+        publishrecordingsettings();
+    }
 
     std::string recordings() const { return folder.file("rec"); }
     std::string data() const { return folder.file("Data"); }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/recording_settings.h"
 #include "core/clock.h"
 #include "core/main_thread_queue.h"
 #include "recfiles/descriptor_files.h"
@@ -42,8 +43,13 @@ protected:
         c.interval = 4;
         c.timealign = false;
         c.overlap = 0;
+        publishrecordingsettings();
     }
-    ~RecordingTest() override { config() = saved_; }
+    ~RecordingTest() override
+    {
+        config() = saved_;
+        publishrecordingsettings();
+    }
 
     std::size_t drain() { return queue.queue().drain(&sink); }
 
