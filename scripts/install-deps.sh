@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages only, everything VELK needs to build, run and test.
 # Idempotent and quiet: when every package is present it prints nothing and changes nothing.
+# Further package names on the command line are installed with them (scripts/bench-setup.sh).
 set -euo pipefail
 
 packages=(
@@ -17,6 +18,7 @@ packages=(
   ffmpeg sox libsox-fmt-mp3 lame sndfile-programs python3
   # windows
   qt6-base-dev xvfb xauth fonts-dejavu-core xdotool
+  "$@"
 )
 
 missing=()
