@@ -21,17 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> filesbelow(const std::string& folder, const std::string& extension)
-{
-    std::vector<std::string> out;
-    std::error_code ec;
-    if (!fs::exists(folder, ec))
-        return out;
-    for (const auto& e : fs::recursive_directory_iterator(folder, ec))
-        if (e.is_regular_file() && e.path().extension() == extension)
-            out.push_back(e.path().string());
-    return out;
-}
+using test::filesbelow;
 
 // One channel "Desk" on the virtual card, written before the program starts.
 class WindowedProgram : public ::testing::Test {

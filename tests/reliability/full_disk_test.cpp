@@ -104,17 +104,7 @@ void fill(const std::string& folder, std::size_t leave)
     ::close(fd);
 }
 
-std::vector<std::string> filesbelow(const std::string& folder, const std::string& extension)
-{
-    std::vector<std::string> out;
-    if (!fs::exists(folder))
-        return out;
-    for (const auto& e : fs::recursive_directory_iterator(folder))
-        if (e.is_regular_file() && e.path().extension() == extension)
-            out.push_back(e.path().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using test::filesbelow;
 
 std::size_t count(const std::string& text, const std::string& what)
 {

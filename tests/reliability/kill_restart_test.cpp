@@ -37,17 +37,7 @@ namespace fs = std::filesystem;
 constexpr std::uint32_t rate = 48000;
 constexpr std::uint32_t bytespersecond = rate * 2;  // mono 16-bit
 
-std::vector<std::string> filesbelow(const std::string& folder, const std::string& extension = {})
-{
-    std::vector<std::string> out;
-    if (!fs::exists(folder))
-        return out;
-    for (const auto& e : fs::recursive_directory_iterator(folder))
-        if (e.is_regular_file() && (extension.empty() || e.path().extension() == extension))
-            out.push_back(e.path().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using test::filesbelow;
 
 std::string readall(const std::string& path)
 {

@@ -1,5 +1,6 @@
 #include "tests/support/temp_folder.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +63,20 @@ std::string readtextfile(const std::string& path)
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::vector<std::string> filesbelow(const std::string& folder, const std::string& extension)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> out;
+    std::error_code ec;
+    if (!fs::exists(folder, ec))
+        return out;
+    for (const auto& e : fs::recursive_directory_iterator(folder, ec))
+        if (e.is_regular_file() && (extension.empty() || e.path().extension() == extension))
+            out.push_back(e.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 }  // namespace velk::test

@@ -3,6 +3,7 @@
 // of the test; and an environment with VELK_DATA_ROOT pointing into such a folder.
 
 #include <string>
+#include <vector>
 
 namespace velk::test {
 
@@ -39,5 +40,8 @@ private:
 // Writes `content` to `path`, creating or truncating it.
 void writetextfile(const std::string& path, const std::string& content);
 std::string readtextfile(const std::string& path);
+// The regular files below `folder` (recursively) with `extension` (".wav"; empty: every file),
+// sorted; none when the folder does not exist.
+std::vector<std::string> filesbelow(const std::string& folder, const std::string& extension = {});
 
 }  // namespace velk::test
