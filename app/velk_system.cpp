@@ -31,17 +31,28 @@ std::string velkversion()
     return VELK_VERSION;
 }
 
-VelkSystem::ConfigInstall::ConfigInstall(TConfig& r) : record(r) { setconfig(&record); }
-
-VelkSystem::ConfigInstall::~ConfigInstall()
+VelkSystem::Install::Install(VelkSystem& s) : system(s)
 {
-    if (&velk::config() == &record)
-        setconfig(nullptr);
+    installedition(&system.edition_);
+    setconfig(&system.config_);
+    setdisplaysettings(&system.display_);
+    setrecordingsettings(&system.recording_);
 }
 
-VelkSystem::VelkSystem(Edition edition) : edition_(edition), cards_(config_), channels_(cards_, config_)
+VelkSystem::Install::~Install()
 {
-    setedition(edition);
+    // A later system installed its own: that one stays.
+    if (&velk::config() == &system.config_) {
+        setconfig(nullptr);
+        setdisplaysettings(nullptr);
+        setrecordingsettings(nullptr);
+        installedition(nullptr);
+    }
+}
+
+VelkSystem::VelkSystem(Edition edition)
+    : edition_(edition), cards_(config_), channels_(cards_, config_, recording_)
+{
     queue_.bindtocurrentthread();
     setmainqueue(&queue_);
 }
@@ -87,16 +98,17 @@ void VelkSystem::startup()
 {
     started_ = true;
     addlog("VELK System Initialization...");
-    loadconfig(config_);
+    loadconfig(config_, display_, edition_);
     // From here on the workers see the loaded settings.
     publishrecordingsettings();
     statuslog_.setfolder(config_.log_path);
     // The cleanup thread's first wake-up runs a pass.
     cleanupevent_ = std::make_unique<TWakeEvent>();
-    cleanup_ = std::make_unique<CleanupThread>(*cleanupevent_, OwnFolders::fromconfig());
+    cleanup_ = std::make_unique<CleanupThread>(*cleanupevent_, OwnFolders::of(config_), recording_);
     cleanup_->lastcheck = appclock().nowlocal() - 1.0;
     cleanup_->start();
-    processor_ = std::make_unique<TProcessor>(config_.common_path, cleanupevent_.get());
+    processor_ =
+        std::make_unique<TProcessor>(config_.common_path, OwnFolders::of(config_), recording_, cleanupevent_.get());
     // Before any channel records: nothing the recovery looks at belongs to a live recording.
     const std::vector<std::string> waiting = recover();
     cleanupevent_->set();  // the start-up pass, once the recovery is done with the folders
@@ -115,7 +127,7 @@ std::vector<std::string> VelkSystem::recover()
 {
     const TConfig& c = config_;
     // The folders the channels record into, as the converter and the cleanup see them.
-    RecordingRecovery recovery(c.velk_path, OwnFolders::fromconfig().outputfolders(), c.normalize);
+    RecordingRecovery recovery(c.velk_path, OwnFolders::of(c).outputfolders(), c.normalize);
     return recovery.run();
 }
 
@@ -138,7 +150,7 @@ void VelkSystem::startscheduler()
     };
     // Channels dropped at start-up closed up the channel table; the schedules follow it, so no
     // schedule switches the channel that moved into a dropped one's place.
-    scheduler_->loadsettings(config_.common_path, channels_.dropped());
+    scheduler_->loadsettings(config_.common_path, edition_, channels_.dropped());
 }
 
 void VelkSystem::shutdown()
@@ -160,7 +172,7 @@ void VelkSystem::shutdown()
         cleanup_.reset();
     }
     try {
-        saveconfig(config_);
+        saveconfig();
     } catch (const std::exception& e) {
         usernotifier().error("Could not save settings", e.what());
     }
@@ -174,7 +186,7 @@ void VelkSystem::shutdown()
     cards_.closecards();
     if (scheduler_) {
         try {
-            scheduler_->savesettings(config_.common_path);
+            scheduler_->savesettings(config_.common_path, edition_);
         } catch (const std::exception& e) {
             addlog(std::string("Could not save the scheduler file: ") + e.what());
         }
@@ -210,6 +222,16 @@ void VelkSystem::startchannels()
         addlog("Failed to arrange channels");
         throw EVelkError("Failed to arrange channels");
     }
+}
+
+void VelkSystem::saveconfig() const
+{
+    velk::saveconfig(config_, display_, edition_);
+}
+
+void VelkSystem::publishrecordingsettings()
+{
+    recording_.publish(RecordingSettings::of(config_));
 }
 
 void VelkSystem::channelstate(const ChannelStateMessage& message)

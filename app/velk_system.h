@@ -1,7 +1,8 @@
 #pragma once
-// VelkSystem: the recorder without its windows. It owns the configuration record, the main-thread
-// queue, the status-log list, the cards and the channels on them, and runs the start-up and the shutdown in their fixed order, and handles the four main-thread
-// messages (panel states go to whoever presents them). The windows and the headless loop both
+// VelkSystem: the recorder without its windows. It owns its edition, the configuration record
+// with the display settings, the recording settings published from it, the main-thread queue, the status-log list, the cards and the
+// channels on them, runs the start-up and the shutdown in their fixed order, and handles the four
+// main-thread messages (panel states go to whoever presents them). The windows and the headless loop both
 // drive this one class, so the order of things is the same with and without windows.
 //
 // Threads: main thread only, except queue() whose posting side any thread may use. While the
@@ -17,6 +18,7 @@
 #include "app/low_space_alarm.h"
 #include "config/config.h"
 #include "config/edition.h"
+#include "config/recording_settings.h"
 #include "engine/card_set.h"
 #include "services/status_log.h"
 #include "core/main_thread_queue.h"
@@ -79,7 +81,18 @@ public:
     TCardSet& cards() { return cards_; }
     // The configuration record (main thread; workers take what they need from it).
     TConfig& config() { return config_; }
+    // The main window's own settings, stored with the configuration.
+    TDisplaySettings& displaysettings() { return display_; }
     Edition edition() const { return edition_; }
+    // Writes the configuration record with the display settings into the edition's files (see
+    // saveconfig in config/config_file.h). Throws EVelkError (EOSError) on failure.
+    void saveconfig() const;
+    // Where the recording settings are published; the channels, the compression and the cleanup
+    // read this cell.
+    const RecordingSettingsCell& recordingsettings() const { return recording_; }
+    // Publishes the settings of the record, after it was loaded and after a change of one of the
+    // fields the workers act on.
+    void publishrecordingsettings();
 
     // Whether the shutdown filed the status log (false before it ran, or when the log folder
     // could not be written).
@@ -115,18 +128,21 @@ private:
     void startscheduler();
     void writeheldback();
     void checkspace();
-    // Installs the record as the program's config() for the system's lifetime (until the callers
-    // have moved to config()); declared right after it, so it is uninstalled after every later
-    // member is gone.
-    struct ConfigInstall {
-        explicit ConfigInstall(TConfig& record);
-        ~ConfigInstall();
-        TConfig& record;
+    // Installs the edition, the record, the display settings and the recording settings' cell as
+    // the program's edition(), config(), displaysettings() and recordingsettings() for the
+    // system's lifetime (the forwardings the lower layers' tests and the callers without an owner
+    // use); declared right after them, so they are uninstalled after every later member is gone.
+    struct Install {
+        explicit Install(VelkSystem& system);
+        ~Install();
+        VelkSystem& system;
     };
 
     Edition edition_;
     TConfig config_;
-    ConfigInstall configinstall_{config_};
+    TDisplaySettings display_;
+    RecordingSettingsCell recording_{RecordingSettings::of(TConfig{})};
+    Install install_{*this};
     MainThreadQueue queue_;
     StatusLog statuslog_;
     TCardSet cards_;         // the driver cards (ASIO edition)

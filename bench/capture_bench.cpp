@@ -95,7 +95,7 @@ int main(int argc, char** argv)
 
     ScopedMainQueue queue;
     DescriptorWriter handler;
-    TConfig& c = config();
+    TConfig c;
     c.velk_path = root + "/Data/";
     c.samplerate = 6;
     c.format = pcmwaveformat(rate, 1, 16);
@@ -103,7 +103,7 @@ int main(int argc, char** argv)
     c.interval = 7;  // 180 minutes: no split during the run
     c.timealign = false;
     c.overlap = 0;
-    publishrecordingsettings();
+    publishrecordingsettings(c);
 
     // The cards and their drivers: a sine per input, 32-bit float samples (as JACK delivers them).
     std::vector<std::shared_ptr<VirtualDriverSettings>> settings;

@@ -130,13 +130,14 @@ Figures plainwrite(const std::string& folder, const std::vector<std::int16_t>& p
 
 // The recording path: every block through the channel's process() under the card lock, as the
 // storage thread delivers it. Start and stop (file creation and completion) are timed too.
-Figures recordpath(const std::string& folder, const std::vector<std::int16_t>& pool, long rounds, int recordrate)
+Figures recordpath(TConfig& settings, const std::string& folder, const std::vector<std::int16_t>& pool, long rounds,
+                   int recordrate)
 {
     ScopedMainQueue queue;
     Sink sink;
-    config().velk_path = folder + "/Data";
-    config().format = pcmwaveformat(static_cast<std::uint32_t>(recordrate), 1, 16);
-    publishrecordingsettings();
+    settings.velk_path = folder + "/Data";
+    settings.format = pcmwaveformat(static_cast<std::uint32_t>(recordrate), 1, 16);
+    publishrecordingsettings(settings);
     BenchCard card(recordrate, inrate);
     std::vector<std::unique_ptr<TChannel>> chans;
     for (int c = 0; c < channels; ++c) {
@@ -193,13 +194,13 @@ int main(int argc, char** argv)
     const long rounds = static_cast<long>(seconds * inrate / frames);
     std::filesystem::remove_all(base);
     std::filesystem::create_directories(base);
-    const TConfig saved = config();
-    config().namingrule = "%yy%-%mn%-%dd%-%hh%-%nn%-%ss%-%name%";
-    config().codec = 0;
-    config().normalize = false;
-    config().interval = 7;  // 3 hours: no split during the run
-    config().timealign = false;
-    config().overlap = 0;
+    TConfig settings;
+    settings.namingrule = "%yy%-%mn%-%dd%-%hh%-%nn%-%ss%-%name%";
+    settings.codec = 0;
+    settings.normalize = false;
+    settings.interval = 7;  // 3 hours: no split during the run
+    settings.timealign = false;
+    settings.overlap = 0;
 
     // Noise at about a third of full scale.
     std::vector<std::int16_t> pool(static_cast<std::size_t>(poolblocks) * frames);
@@ -223,7 +224,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "plain write failed\n");
         plain.seconds = std::min(plain.seconds, p.seconds);
 
-        const Figures r = recordpath(folder, pool, rounds, inrate);
+        const Figures r = recordpath(settings, folder, pool, rounds, inrate);
         std::filesystem::remove_all(folder);
         // Every byte captured must be in the files, behind one 44-byte header per file.
         if (!r.ok || r.bytes != p.bytes + 44u * channels)
@@ -232,7 +233,7 @@ int main(int argc, char** argv)
         path.seconds = std::min(path.seconds, r.seconds);
         path.blockallocations = std::max(path.blockallocations, r.blockallocations);
 
-        const Figures s = recordpath(folder, pool, rounds, 44100);
+        const Figures s = recordpath(settings, folder, pool, rounds, 44100);
         std::filesystem::remove_all(folder);
         if (!s.ok)
             resampleok = false;
@@ -252,7 +253,5 @@ int main(int argc, char** argv)
         std::printf("resampling path 48000 -> 44100: not available (the recording could not be opened)\n");
     }
     std::filesystem::remove_all(base);
-    config() = saved;
-    publishrecordingsettings();
     return 0;
 }

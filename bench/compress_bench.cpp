@@ -71,8 +71,8 @@ double seconds(std::chrono::steady_clock::duration d)
 }
 
 // Runs one compression of a fresh copy of `master` through the processor; returns its seconds.
-double processorrun(const std::string& folder, const std::string& master, const TRecDescriptor& base,
-                    MainThreadQueue& queue)
+double processorrun(const TConfig& settings, const std::string& folder, const std::string& master,
+                    const TRecDescriptor& base, MainThreadQueue& queue)
 {
     const std::string wav = folder + "/take.wav";
     fs::copy_file(master, wav, fs::copy_options::overwrite_existing);
@@ -82,7 +82,7 @@ double processorrun(const std::string& folder, const std::string& master, const 
     const std::string task = folder + "/12-00-00-Bench.velk";
     writedescriptor(task, d);
     Quiet quiet;
-    TProcessor processor(folder + "/");
+    TProcessor processor(folder + "/", OwnFolders::of(settings), recordingsettings());
     const auto start = std::chrono::steady_clock::now();
     processor.addtask(task);
     while (!processor.queue().empty()) {
@@ -125,9 +125,10 @@ int main(int argc, char** argv)
     fs::create_directories(folder);
     ::setenv("VELK_DATA_ROOT", folder.c_str(), 1);
     ScopedMainQueue queue;
-    config().normalize = false;
-    config().samplerate = 5;  // 44100: bitrate index 5 is 128 kbit/s
-    publishrecordingsettings();
+    TConfig c;
+    c.normalize = false;
+    c.samplerate = 5;  // 44100: bitrate index 5 is 128 kbit/s
+    publishrecordingsettings(c);
 
     const double audio = minutes * 60;
     const std::string master = folder + "/master.wav";
@@ -147,7 +148,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < 2; ++i) {
         theirs = std::min(theirs, commandrun("lame --silent --nohist --noreplaygain -t -b 128 -m s -q 5 -p '" + master + "' '" + folder +
                                              "/lame.mp3'"));
-        ours = std::min(ours, processorrun(folder, master, base, queue.queue()));
+        ours = std::min(ours, processorrun(c, folder, master, base, queue.queue()));
     }
     report("MP3 CBR 128 kbit/s", "lame", audio, ours, theirs);
 
@@ -158,7 +159,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < 2; ++i) {
         theirs = std::min(theirs, commandrun("ffmpeg -v error -y -i '" + master + "' -c:a adpcm_ima_wav '" + folder +
                                              "/ffmpeg.wav'"));
-        ours = std::min(ours, processorrun(folder, master, base, queue.queue()));
+        ours = std::min(ours, processorrun(c, folder, master, base, queue.queue()));
     }
     report("IMA ADPCM WAV", "ffmpeg", audio, ours, theirs);
     fs::remove_all(folder);

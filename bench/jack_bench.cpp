@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/recording_settings.h"
 #include "core/main_thread_queue.h"
 #include "engine/capture_session.h"
 #include "engine/channel.h"
@@ -332,7 +333,7 @@ int recorder(int ports, const std::string& folder, const std::string& server)
 {
     ScopedMainQueue queue;
     DescriptorWriter handler;
-    TConfig& c = config();
+    TConfig c;
     c.velk_path = folder + "/Data/";
     c.samplerate = 6;  // 48000 Hz
     c.format = pcmwaveformat(rate, 1, 16);
@@ -341,6 +342,7 @@ int recorder(int ports, const std::string& folder, const std::string& server)
     c.interval = 7;  // 180 minutes: no split during the run
     c.timealign = false;
     c.overlap = 0;
+    publishrecordingsettings(c);
 
     JackDriverSettings js;
     js.clientname = "velk";

@@ -13,7 +13,14 @@ TConfig& defaults()
     return instance;
 }
 
+TDisplaySettings& defaultdisplay()
+{
+    static TDisplaySettings instance;
+    return instance;
+}
+
 std::atomic<TConfig*> installed{nullptr};
+std::atomic<TDisplaySettings*> installeddisplay{nullptr};
 
 }  // namespace
 
@@ -30,8 +37,13 @@ void setconfig(TConfig* record)
 
 TDisplaySettings& displaysettings()
 {
-    static TDisplaySettings instance;
-    return instance;
+    TDisplaySettings* display = installeddisplay.load(std::memory_order_acquire);
+    return display ? *display : defaultdisplay();
+}
+
+void setdisplaysettings(TDisplaySettings* display)
+{
+    installeddisplay.store(display, std::memory_order_release);
 }
 
 int samplerateofindex(int index)

@@ -86,13 +86,17 @@ struct TDisplaySettings {
 };
 
 // The configuration record of the running recorder, which VelkSystem owns and installs here for
-// its lifetime. A forwarding kept while the callers move to the owner's record; with no system
-// installed it is a record of defaults (the lower layers' tests).
+// its lifetime. A forwarding kept for the lower layers' tests, which have no owner; with no
+// system installed it is a record of defaults. Main thread only: the program's own code takes the
+// record from its owner.
 TConfig& config();
-// Installs `record` as config() (nullptr: the record of defaults again). Main thread, before any
-// worker that reads config() starts or after every such worker ended.
+// Installs `record` as config() (nullptr: the record of defaults again). Main thread.
 void setconfig(TConfig* record);
+// The display settings of the running recorder (VelkSystem owns them), forwarded as config() is;
+// with no system installed, a set of defaults. Main thread only.
 TDisplaySettings& displaysettings();
+// Installs `display` as displaysettings() (nullptr: the defaults again). Main thread.
+void setdisplaysettings(TDisplaySettings* display);
 
 // Sample rate in Hz of a rate index (index clamped into the table).
 int samplerateofindex(int index);

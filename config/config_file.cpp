@@ -477,7 +477,8 @@ std::string readformat(const std::string& path, TConfig& c)
 // Reads the XML text and "format.dat" into a fresh default record (keeping the folder paths of
 // `config`) and assigns it to `config`. Throws EVelkError, changing nothing, only when the text
 // is not a usable document at all.
-ConfigReadNotes readsettings(std::string& text, const std::string& formatpath, TConfig& config)
+ConfigReadNotes readsettings(std::string& text, const std::string& formatpath, TConfig& config,
+                             TDisplaySettings& display)
 {
     pugi::xml_document doc;
     if (const std::string error = parsedocument(doc, text); !error.empty())
@@ -497,13 +498,13 @@ ConfigReadNotes readsettings(std::string& text, const std::string& formatpath, T
     next->velk_path = config.velk_path;
     next->common_path = config.common_path;
     setdefaults(*next);
-    std::int32_t panelwidth = displaysettings().panelwidth;
+    std::int32_t panelwidth = display.panelwidth;
     ConfigReadNotes notes;
     readxml(root, *next, panelwidth, notes.values);
     bringintorange(*next, &notes.values);
     notes.format = readformat(formatpath, *next);
     config = std::move(*next);
-    displaysettings().panelwidth = panelwidth;
+    display.panelwidth = panelwidth;
     return notes;
 }
 
@@ -543,16 +544,26 @@ void sanitizeconfig(TConfig& c)
         c.format = defaultformat(c);
 }
 
-ConfigReadNotes readconfig(const std::string& folder, TConfig& config)
+ConfigReadNotes readconfig(const std::string& folder, TConfig& config, TDisplaySettings& display, Edition edition)
 {
     std::string text;
-    if (std::string error = readstoredfile(joinpath(folder, configfilename()), text, maxconfigfilesize);
+    if (std::string error = readstoredfile(joinpath(folder, configfilename(edition)), text, maxconfigfilesize);
         !error.empty())
         throw EVelkError(error);
-    return readsettings(text, joinpath(folder, formatfilename), config);
+    return readsettings(text, joinpath(folder, formatfilename), config, display);
+}
+
+ConfigReadNotes readconfig(const std::string& folder, TConfig& config)
+{
+    return readconfig(folder, config, displaysettings(), edition());
 }
 
 void loadconfig(TConfig& config)
+{
+    loadconfig(config, displaysettings(), edition());
+}
+
+void loadconfig(TConfig& config, TDisplaySettings& display, Edition edition)
 {
     const std::string base = commonappdatafolder();
     const std::string common = velkcommonfolder();
@@ -572,7 +583,7 @@ void loadconfig(TConfig& config)
 
     // Without the XML file this is a first start. Anything under its name is read (and set
     // aside when it cannot be), so a save never replaces settings unseen.
-    const std::string xmlpath = common + configfilename();
+    const std::string xmlpath = common + configfilename(edition);
     struct stat st {};
     if (::lstat(xmlpath.c_str(), &st) != 0 && errno == ENOENT)
         return;
@@ -584,12 +595,12 @@ void loadconfig(TConfig& config)
         // The parser works in place; the copy is what would be kept aside.
         std::string parsed = text;
         try {
-            notes = readsettings(parsed, common + formatfilename, config);
+            notes = readsettings(parsed, common + formatfilename, config, display);
         } catch (const EVelkError& e) {
             error = e.what();
         }
     }
-    const std::string name = std::string("\"") + configfilename() + "\"";
+    const std::string name = std::string("\"") + configfilename(edition) + "\"";
     if (!error.empty()) {
         const AsideResult kept = moveaside(xmlpath);
         addlog("Configuration file " + name + " could not be read (" + error + "); " +
@@ -612,8 +623,13 @@ void loadconfig(TConfig& config)
 
 void saveconfig(const TConfig& config)
 {
+    saveconfig(config, displaysettings(), edition());
+}
+
+void saveconfig(const TConfig& config, const TDisplaySettings& display, Edition edition)
+{
     const std::string folder = commonfolder(config);
-    writefileatomic(joinpath(folder, configfilename()), buildxml(config, displaysettings()), configfilemode, true);
+    writefileatomic(joinpath(folder, configfilename(edition)), buildxml(config, display), configfilemode, true);
     const auto format = config.format.serialize();
     writefileatomic(joinpath(folder, formatfilename),
                     std::string_view(reinterpret_cast<const char*>(format.data()), format.size()), configfilemode,

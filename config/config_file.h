@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/edition.h"
 
 namespace velk {
 
@@ -43,19 +44,26 @@ struct ConfigReadNotes {
 // are written), sets the three folder paths and the defaults and, when the XML file exists, posts
 // "Loading settings..." to the status log and reads it with "format.dat". Every replaced value is
 // logged and the file as it was is kept aside; an XML file that cannot be read at all is moved
-// aside, logged, the defaults stand, and the user is told through usernotifier().
+// aside, logged, the defaults stand, and the user is told through usernotifier(). The panel
+// width goes into `display`; the file is that of `edition`.
+void loadconfig(TConfig& config, TDisplaySettings& display, Edition edition);
+// The same into displaysettings(), from the file of edition() (callers without an owner).
 void loadconfig(TConfig& config);
 
 // Reads the edition's XML file and "format.dat" from `folder` into `config` (starting from the
 // defaults, so a value that cannot be read takes its default) and the panel width into
-// displaysettings(), and brings every value into range. Throws EVelkError, changing nothing,
-// only when the XML file cannot be read or is not a document of this program.
+// `display`, and brings every value into range. Throws EVelkError, changing nothing, only when
+// the XML file cannot be read or is not a document of this program.
+ConfigReadNotes readconfig(const std::string& folder, TConfig& config, TDisplaySettings& display, Edition edition);
+// The same into displaysettings(), from the file of edition().
 ConfigReadNotes readconfig(const std::string& folder, TConfig& config);
 
-// Writes the XML file, then "format.dat", into config.common_path. Each file is replaced
-// atomically and durably (the previous version survives a failed or interrupted save) and is
-// readable by its owner only, because it holds the password. Throws EVelkError (EOSError) on
-// failure.
+// Writes the XML file of `edition` (with the panel width of `display`), then "format.dat", into
+// config.common_path. Each file is replaced atomically and durably (the previous version
+// survives a failed or interrupted save) and is readable by its owner only, because it holds the
+// password. Throws EVelkError (EOSError) on failure.
+void saveconfig(const TConfig& config, const TDisplaySettings& display, Edition edition);
+// The same with displaysettings(), as the file of edition().
 void saveconfig(const TConfig& config);
 
 // Brings every value that indexes a table or feeds a range-bound control into its range, so a

@@ -6,11 +6,18 @@ namespace velk {
 
 namespace {
 std::atomic<Edition> current{Edition::Asio};
+std::atomic<const Edition*> installed{nullptr};
 }  // namespace
 
 Edition edition()
 {
-    return current.load(std::memory_order_relaxed);
+    const Edition* value = installed.load(std::memory_order_acquire);
+    return value ? *value : current.load(std::memory_order_relaxed);
+}
+
+void installedition(const Edition* value)
+{
+    installed.store(value, std::memory_order_release);
 }
 
 void setedition(Edition value)

@@ -3,8 +3,12 @@
 // edition (inputs from capture devices with an input mixer). They share the common data folder and
 // differ only in the names of their configuration and schedule files and in the caption suffix.
 //
-// Threads: setedition() once by the program's start-up code before any other thread starts (and
-// by tests); the getters from any thread.
+// The running recorder's edition is a member of VelkSystem, which hands it to what it starts;
+// edition() forwards to it while a system is installed (installedition()), for the lower layers'
+// tests and the callers that have not moved yet.
+//
+// Threads: installedition() and setedition() on the main thread while no worker runs (the
+// system's construction and destruction, tests); the getters from any thread.
 
 #include <string>
 
@@ -12,9 +16,12 @@ namespace velk {
 
 enum class Edition { Asio, Wdm };
 
-// The edition of this process; Edition::Asio until setedition() is called.
+// The installed system's edition; without one, the value of the last setedition() (Edition::Asio
+// before any).
 Edition edition();
 void setedition(Edition value);
+// Installs the running system's edition as edition() (nullptr: the setedition() value again).
+void installedition(const Edition* value);
 
 // "config.xml" / "configds.xml"
 std::string configfilename(Edition value);

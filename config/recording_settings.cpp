@@ -1,5 +1,7 @@
 #include "config/recording_settings.h"
 
+#include <atomic>
+
 namespace velk {
 
 RecordingSettings RecordingSettings::of(const TConfig& c)
@@ -24,15 +26,37 @@ RecordingSettings RecordingSettings::of(const TConfig& c)
     return s;
 }
 
-SnapshotCell<RecordingSettings>& recordingsettings()
+namespace {
+
+RecordingSettingsCell& defaultcell()
 {
-    static SnapshotCell<RecordingSettings> cell(RecordingSettings::of(TConfig{}));
+    static RecordingSettingsCell cell(RecordingSettings::of(TConfig{}));
     return cell;
+}
+
+std::atomic<RecordingSettingsCell*> installed{nullptr};
+
+}  // namespace
+
+RecordingSettingsCell& recordingsettings()
+{
+    RecordingSettingsCell* cell = installed.load(std::memory_order_acquire);
+    return cell ? *cell : defaultcell();
+}
+
+void setrecordingsettings(RecordingSettingsCell* cell)
+{
+    installed.store(cell, std::memory_order_release);
+}
+
+void publishrecordingsettings(const TConfig& c)
+{
+    recordingsettings().publish(RecordingSettings::of(c));
 }
 
 void publishrecordingsettings()
 {
-    recordingsettings().publish(RecordingSettings::of(config()));
+    publishrecordingsettings(config());
 }
 
 }  // namespace velk

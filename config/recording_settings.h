@@ -1,14 +1,20 @@
 #pragma once
 // RecordingSettings: the part of the configuration that worker threads act on, as one immutable
-// value. The main thread builds it from the configuration record and publishes it; the recording
-// writer takes one snapshot per block (and per newfile() or closefile()), the converter one per
-// task, the cleanup thread one per pass. Workers never read the live record: a change reaches them
-// when it is published, never half-way through a block, a task or a pass.
+// value. The main thread builds it from the configuration record and publishes it in a
+// RecordingSettingsCell; the recording writer takes one snapshot per block (and per newfile() or
+// closefile()), the converter one per task, the cleanup thread one per pass. Workers never read
+// the live record: a change reaches them when it is published, never half-way through a block, a
+// task or a pass.
+//
+// The running recorder's cell is a member of VelkSystem, which hands it to the channels, the
+// compression and the cleanup as it creates them (each keeps a reference; the system outlives
+// them). recordingsettings() forwards to it while the system is installed, for the main-thread
+// callers without an owner (the dialogs' publication, the lower layers' tests).
 //
 // Threads:
-//   main thread   publishrecordingsettings(): after the record was loaded and after every change of
-//                 one of the fields below (the same call in tests that change them)
-//   any thread    recordingsettings().read() (lock-free, allocates nothing; see SnapshotCell)
+//   main thread   publication: after the record was loaded and after every change of one of the
+//                 fields below (the same call in tests that change them)
+//   any thread    read() on a cell handed over (lock-free, allocates nothing; see SnapshotCell)
 
 #include <cstdint>
 #include <string>
@@ -47,11 +53,18 @@ struct RecordingSettings {
     bool operator==(const RecordingSettings&) const = default;
 };
 
-// The program's published settings. Before the first publication they are those of a default
-// configuration record.
-SnapshotCell<RecordingSettings>& recordingsettings();
+using RecordingSettingsCell = SnapshotCell<RecordingSettings>;
 
-// Publishes the settings of config(). Main thread.
+// The installed system's cell, or else a process default; before the first publication it holds
+// the settings of a default configuration record. Main thread: a worker reads only the cell it
+// was handed.
+RecordingSettingsCell& recordingsettings();
+// Installs `cell` as recordingsettings() (nullptr: the process default again). Main thread.
+void setrecordingsettings(RecordingSettingsCell* cell);
+
+// Publishes the settings of the configuration record `c` in recordingsettings(). Main thread.
+void publishrecordingsettings(const TConfig& c);
+// The same for config() (the callers without an owner).
 void publishrecordingsettings();
 
 }  // namespace velk

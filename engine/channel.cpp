@@ -21,16 +21,14 @@ std::unique_lock<std::recursive_mutex> lockcard(TCaptureCard* card)
 }
 
 // Without a card: the configured rate of the published settings.
-std::uint32_t configuredrateof(const TCaptureCard* card)
+std::uint32_t configuredrateof(const TCaptureCard* card, const RecordingSettingsCell& settings)
 {
-    return static_cast<std::uint32_t>(card ? card->configuredrate()
-                                           : samplerateofindex(recordingsettings().read()->samplerate));
+    return static_cast<std::uint32_t>(card ? card->configuredrate() : samplerateofindex(settings.read()->samplerate));
 }
 
-std::uint32_t actualrateof(const TCaptureCard* card)
+std::uint32_t actualrateof(const TCaptureCard* card, const RecordingSettingsCell& settings)
 {
-    return static_cast<std::uint32_t>(card ? card->actualrate()
-                                           : samplerateofindex(recordingsettings().read()->samplerate));
+    return static_cast<std::uint32_t>(card ? card->actualrate() : samplerateofindex(settings.read()->samplerate));
 }
 
 }  // namespace
@@ -40,12 +38,18 @@ std::int32_t voxthreshold(int level)
     return static_cast<std::int32_t>(std::lround(static_cast<double>(level) * 32768.0 / 100.0));
 }
 
-TChannel::TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstereo)
-    : voxstart(appclock().monotonic()), owner(src), chname(cn), leftright(ch), stereo(mstereo)
+TChannel::TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstereo,
+                   const RecordingSettingsCell& settings)
+    : voxstart(appclock().monotonic()), owner(src), chname(cn), leftright(ch), stereo(mstereo), settings_(settings)
 {
     setvoxlevel(10);
-    PCM = pcmformat(configuredrateof(src), stereo ? 2 : 1, 16);
+    PCM = pcmformat(configuredrateof(src, settings_), stereo ? 2 : 1, 16);
     makewriter();
+}
+
+TChannel::TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstereo)
+    : TChannel(cn, src, ch, mstereo, recordingsettings())
+{
 }
 
 TChannel::~TChannel()
@@ -61,8 +65,8 @@ TChannel::~TChannel()
 
 void TChannel::makewriter()
 {
-    const tWAVEFORMATEX infmt = pcmformat(actualrateof(owner), PCM.nChannels, 16);
-    writer = std::make_unique<WAVwriter>(*this, PCM, infmt);
+    const tWAVEFORMATEX infmt = pcmformat(actualrateof(owner, settings_), PCM.nChannels, 16);
+    writer = std::make_unique<WAVwriter>(*this, PCM, infmt, settings_);
 }
 
 void TChannel::setvoxlevel(int level)

@@ -29,6 +29,7 @@
 #include <memory>
 #include <string>
 
+#include "config/recording_settings.h"
 #include "core/wave_format.h"
 #include "engine/capture_card.h"
 #include "recfiles/wav_writer.h"
@@ -37,9 +38,11 @@ namespace velk {
 
 class TChannel final : public WAVwriterOwner {
 public:
-    // Channel `cn` on card `src` with input selector `ch` (`leftright`) and mode `mstereo`. Reads
-    // the card's rates; main thread. Does not attach the channel:
-    // follow with connect().
+    // Channel `cn` on card `src` with input selector `ch` (`leftright`) and mode `mstereo`,
+    // recording with the settings published in `settings`, which must outlive the channel. Reads
+    // the card's rates; main thread. Does not attach the channel: follow with connect().
+    TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstereo, const RecordingSettingsCell& settings);
+    // The settings of recordingsettings() (callers without an owner).
     TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstereo);
     // Detaches the channel from its card (when connect() attached it and disconnect() did not
     // detach it since), then frees the writer, which finishes an open recording. Posts nothing.
@@ -111,6 +114,7 @@ private:
     // A writer error: one "Error: " line, the open recordings finished, the channel idle.
     void fail(const char* text) noexcept;
 
+    const RecordingSettingsCell& settings_;
     int lastposted_ = -1;  // last state code posted; guarded by the card lock
     int attached_ = 0;     // entries of this channel in owner's list; main thread
 };

@@ -51,7 +51,7 @@ void TChannelList::createchannels()
         }
         std::unique_ptr<TChannel> channel;
         try {
-            channel = std::make_unique<TChannel>(slot.name, card, slot.chnum, slot.stereo);
+            channel = std::make_unique<TChannel>(slot.name, card, slot.chnum, slot.stereo, settings_);
         } catch (const std::exception&) {
             drop(i);
             addlog("Failed to create channel: " + slot.name);

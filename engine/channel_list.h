@@ -19,8 +19,12 @@ struct TConfig;
 
 class TChannelList {
 public:
-    // The channels of `config` go on the cards of `cards`; both must outlive the list.
-    TChannelList(TCardSet& cards, TConfig& config) : cards_(cards), config_(config) {}
+    // The channels of `config` go on the cards of `cards` and record with the settings published
+    // in `settings`; all three must outlive the list.
+    TChannelList(TCardSet& cards, TConfig& config, const RecordingSettingsCell& settings)
+        : cards_(cards), config_(config), settings_(settings)
+    {
+    }
     // Frees the channels (see clear()).
     ~TChannelList();
     TChannelList(const TChannelList&) = delete;
@@ -46,6 +50,7 @@ private:
 
     TCardSet& cards_;
     TConfig& config_;
+    const RecordingSettingsCell& settings_;
     std::vector<std::unique_ptr<TChannel>> channels_;
     std::vector<int> dropped_;
 };

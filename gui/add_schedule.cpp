@@ -69,7 +69,7 @@ TAddSchedule::TAddSchedule(TSchedulerForm& owner) : QDialog(&owner), owner_(owne
 void TAddSchedule::fillchannels()
 {
     channel_->clear();
-    for (const std::string& name : TScheduleList::channelnames())
+    for (const std::string& name : owner_.schedules().channelnames())
         channel_->addItem(QString::fromStdString(name));
 }
 

@@ -314,11 +314,11 @@ void TMainForm::startsystem()
     setWindowTitle(QStringLiteral("Quorlith VELK ") + QString::fromStdString(velkversion()) +
                    QString::fromStdString(captionsuffix(system_.edition())));
     // Filled once, from the configuration just loaded.
-    passworddialog_ = new Tpassword(system_.config(), this);
+    passworddialog_ = new Tpassword(system_, this);
     // From now on scheduled events press the record buttons, so the buttons stay in step.
     if (TScheduler* scheduler = system_.scheduler()) {
         scheduler->fonevent = [this](TScheduler&, int channel, bool start) { schedulerswitch(channel, start); };
-        schedulerform_ = new TSchedulerForm(*scheduler, system_.config(), this);
+        schedulerform_ = new TSchedulerForm(*scheduler, system_, this);
         schedulerform_->setWindowFlag(Qt::Window);
     }
 
@@ -352,14 +352,14 @@ void TMainForm::createpanels()
 {
     // A stored width beyond any screen (a hand-edited file) would cost the start-up.
     const QScreen* screen = QGuiApplication::primaryScreen();
-    displaysettings().panelwidth =
-        clamppanelwidth(displaysettings().panelwidth, screen ? screen->virtualGeometry().width() : 0);
-    meterbitmap_ = meterbitmap(meterpicture_, displaysettings().panelwidth - 100);
+    system_.displaysettings().panelwidth =
+        clamppanelwidth(system_.displaysettings().panelwidth, screen ? screen->virtualGeometry().width() : 0);
+    meterbitmap_ = meterbitmap(meterpicture_, system_.displaysettings().panelwidth - 100);
     TChannelList& channels = system_.channels();
     for (std::size_t i = 0; i < channels.size(); ++i) {
         TChannel& channel = channels.at(i);
         auto* panel = new TDisplay(this, QString::fromStdString(channel.chname), &channel, &meterbitmap_,
-                                   displaysettings().panelwidth);
+                                   system_.displaysettings().panelwidth);
         panel->int_id = static_cast<int>(i);
         panel->maystop = [this] {
             return guardallows(system_.config(), GuardArea::Exit, [this] { return askpassword(); });
@@ -410,7 +410,7 @@ PanelGrid TMainForm::calcpositions()
 {
     const int count = livecount(system_.config(), displaylist_);
     PanelGrid grid =
-        velk::calcpositions(count, system_.config().columns, displaysettings().panelwidth, barheight());
+        velk::calcpositions(count, system_.config().columns, system_.displaysettings().panelwidth, barheight());
     for (int i = 0; i < count; ++i) {
         const PanelPlace& place = grid.places[static_cast<std::size_t>(i)];
         displaylist_[static_cast<std::size_t>(i)]->setGeometry(place.left, place.top, place.width, panelheight);
@@ -425,7 +425,7 @@ void TMainForm::arrangechannels()
     const TConfig& c = system_.config();
     const int count = livecount(system_.config(), displaylist_);
     const ArrangeFigures f =
-        arrangefigures(count, c.columns, displaysettings().panelwidth, barheight(), c.status, loglistheight);
+        arrangefigures(count, c.columns, system_.displaysettings().panelwidth, barheight(), c.status, loglistheight);
     calcpositions();
     setMinimumHeight(f.listtop);
     // Every toolbar button stays in view: a narrow grid (one channel, one column) would hide the
@@ -451,7 +451,7 @@ void TMainForm::notelistheight()
 {
     // Stored with the settings: the height the list has while it is shown.
     if (system_.config().status)
-        displaysettings().loglistheight = loglist_->height();
+        system_.displaysettings().loglistheight = loglist_->height();
 }
 
 void TMainForm::applylistanchors()
@@ -473,14 +473,14 @@ void TMainForm::resizeEvent(QResizeEvent* event)
 void TMainForm::formresize()
 {
     TConfig& c = system_.config();
-    const ResizeFigures f = resizefigures(width(), c.num, c.columns, displaysettings().panelwidth);
+    const ResizeFigures f = resizefigures(width(), c.num, c.columns, system_.displaysettings().panelwidth);
     c.columns = f.columns;
     if (!f.changed)
         return;
     const bool running = drawtimer_.isActive();
     drawtimer_.stop();
     if (f.newwidth > 0) {
-        displaysettings().panelwidth = f.newwidth;
+        system_.displaysettings().panelwidth = f.newwidth;
         meterbitmap_ = meterbitmap(meterpicture_, f.newwidth - 100);
         calcpositions();  // each panel rebuilds its meter as it is resized
     }

@@ -9,8 +9,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 
-#include "config/config.h"
-#include "config/config_file.h"
+#include "app/velk_system.h"
 #include "core/user_notifier.h"
 
 namespace velk {
@@ -74,7 +73,7 @@ std::optional<std::string> Tpassform::ask()
     return edit_->text().toStdString();
 }
 
-Tpassword::Tpassword(TConfig& config, QWidget* parent) : QDialog(parent), config_(config)
+Tpassword::Tpassword(VelkSystem& system, QWidget* parent) : QDialog(parent), system_(system)
 {
     setWindowTitle(QStringLiteral("Password Settings"));
     setFixedSize(370, 251);
@@ -107,7 +106,7 @@ Tpassword::Tpassword(TConfig& config, QWidget* parent) : QDialog(parent), config
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     // Filled once; later changes of the record are not shown here.
-    const TConfig& c = config_;
+    const TConfig& c = system_.config();
     edit_->setText(QString::fromStdString(c.passw));
     settings_->setChecked(c.settpass);
     browsers_->setChecked(c.logspass);
@@ -116,13 +115,13 @@ Tpassword::Tpassword(TConfig& config, QWidget* parent) : QDialog(parent), config
 
 void Tpassword::accepted()
 {
-    TConfig& c = config_;
+    TConfig& c = system_.config();
     c.passw = edit_->text().toStdString();
     c.settpass = settings_->isChecked();
     c.logspass = browsers_->isChecked();
     c.exitpass = exit_->isChecked();
     try {
-        saveconfig(c);
+        system_.saveconfig();
     } catch (const std::exception& e) {
         usernotifier().error("Could not save settings", e.what());
     }

@@ -14,7 +14,7 @@ class QCheckBox;
 
 namespace velk {
 
-struct TConfig;
+class VelkSystem;
 
 // "Password": one field that shows "*" per character, "&Ok" and "&Cancel"; both buttons close it.
 class Tpassform : public QDialog {
@@ -37,8 +37,9 @@ private:
 class Tpassword : public QDialog {
     Q_OBJECT
 public:
-    // Shows and changes `config` (the running recorder's record), which must outlive the dialog.
-    explicit Tpassword(TConfig& config, QWidget* parent = nullptr);
+    // Shows and changes the configuration of `system` (the running recorder), which must outlive
+    // the dialog.
+    explicit Tpassword(VelkSystem& system, QWidget* parent = nullptr);
     QLineEdit* passwordedit() const { return edit_; }
     QCheckBox* settingsbox() const { return settings_; }
     QCheckBox* browsersbox() const { return browsers_; }
@@ -47,7 +48,7 @@ public:
     void accepted();
 
 private:
-    TConfig& config_;
+    VelkSystem& system_;
     QLineEdit* edit_;
     QCheckBox* settings_;
     QCheckBox* browsers_;

@@ -8,14 +8,13 @@
 #include <QVBoxLayout>
 
 #include "gui/add_schedule.h"
-#include "config/config.h"
-#include "config/config_file.h"
+#include "app/velk_system.h"
 #include "core/user_notifier.h"
 
 namespace velk {
 
-TSchedulerForm::TSchedulerForm(TScheduler& scheduler, TConfig& config, QWidget* parent)
-    : QDialog(parent), scheduler_(scheduler), config_(config), schedules_(scheduler)
+TSchedulerForm::TSchedulerForm(TScheduler& scheduler, VelkSystem& system, QWidget* parent)
+    : QDialog(parent), scheduler_(scheduler), system_(system), schedules_(scheduler, system.config())
 {
     setWindowTitle(QStringLiteral("Scheduler"));
     setModal(false);
@@ -127,7 +126,7 @@ void TSchedulerForm::enableclicked(bool on)
 void TSchedulerForm::accept()
 {
     try {
-        saveconfig(config_);
+        system_.saveconfig();
     } catch (const std::exception& e) {
         usernotifier().error("Could not save settings", e.what());
     }

@@ -18,16 +18,15 @@ class QTreeWidget;
 
 namespace velk {
 
-struct TConfig;
-
 class TAddSchedule;
+class VelkSystem;
 
 class TSchedulerForm : public QDialog {
     Q_OBJECT
 public:
-    // `scheduler` is not owned and must outlive the window.
-    // Ok saves `config` (the running recorder's record) as well.
-    TSchedulerForm(TScheduler& scheduler, TConfig& config, QWidget* parent = nullptr);
+    // `scheduler` and `system` (the running recorder) are not owned and must outlive the window.
+    // Ok saves the system's configuration as well.
+    TSchedulerForm(TScheduler& scheduler, VelkSystem& system, QWidget* parent = nullptr);
     ~TSchedulerForm() override;
 
     // Refills the list from the scheduler and sets the check box from its state.
@@ -55,7 +54,7 @@ private:
     void enableclicked(bool on);
 
     TScheduler& scheduler_;
-    TConfig& config_;
+    VelkSystem& system_;
     TScheduleList schedules_;
     QTreeWidget* list_ = nullptr;
     QCheckBox* enable_ = nullptr;

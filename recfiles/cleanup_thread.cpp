@@ -31,11 +31,19 @@ struct DirCloser {
 }  // namespace
 
 CleanupThread::CleanupThread(TWakeEvent& event, std::string folder)
-    : CleanupThread(event, OwnFolders(std::move(folder), OwnFolders::fromconfig().outputfolders()))
+    : CleanupThread(event, OwnFolders(std::move(folder), OwnFolders::of(config()).outputfolders()))
 {
 }
 
-CleanupThread::CleanupThread(TWakeEvent& event, OwnFolders folders) : event_(event), folders_(std::move(folders)) {}
+CleanupThread::CleanupThread(TWakeEvent& event, OwnFolders folders, const RecordingSettingsCell& settings)
+    : event_(event), folders_(std::move(folders)), settings_(settings)
+{
+}
+
+CleanupThread::CleanupThread(TWakeEvent& event, OwnFolders folders)
+    : CleanupThread(event, std::move(folders), recordingsettings())
+{
+}
 
 CleanupThread::~CleanupThread()
 {
@@ -92,7 +100,7 @@ void CleanupThread::run()
         // pass runs once a day even when nothing is compressed.
         const bool woken = event_.waitfor(checkperiod);
         // One snapshot of the settings per wake-up: a pass uses one age limit throughout.
-        days_ = recordingsettings().read()->cleanuptime;
+        days_ = settings_.read()->cleanuptime;
         if (!terminated_.load() && days_ > 0 && appclock().nowlocal() > lastcheck + 1.0) {
             try {
                 pass();

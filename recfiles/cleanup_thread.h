@@ -13,8 +13,8 @@
 //                   destructor
 //   cleanup thread  the passes (at the lowest priority)
 //   any thread      the wake-up event's set(), deletetcount(), wakeups(), waitwakeups()
-// Ages and the once-a-day rule read appclock(); `cleanuptime` comes from the published
-// RecordingSettings, one snapshot per wake-up.
+// Ages and the once-a-day rule read appclock(); `cleanuptime` comes from the RecordingSettings
+// published in the cell the thread was given, one snapshot per wake-up.
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "config/recording_settings.h"
 #include "core/date_time.h"
 #include "recfiles/own_folders.h"
 #include "recfiles/wake_event.h"
@@ -34,9 +35,12 @@ class CleanupThread {
 public:
     // Created suspended. `event` (not owned) wakes the thread; `folder` is the descriptor folder
     // (velk_path, copied here because the thread must not read the live configuration).
-    // The output folders are those of the configuration record (main thread).
+    // The output folders are those of config() (main thread; callers without an owner).
+    // The settings are those of recordingsettings().
     CleanupThread(TWakeEvent& event, std::string folder);
-    // `folders`: the data folder to scan and the output folders whose recordings may go.
+    // `folders`: the data folder to scan and the output folders whose recordings may go;
+    // `settings` (not owned, must outlive the thread): where the cleanup time is published.
+    CleanupThread(TWakeEvent& event, OwnFolders folders, const RecordingSettingsCell& settings);
     CleanupThread(TWakeEvent& event, OwnFolders folders);
     // Terminates, wakes and joins a running thread.
     ~CleanupThread();
@@ -78,6 +82,7 @@ private:
 
     TWakeEvent& event_;
     OwnFolders folders_;
+    const RecordingSettingsCell& settings_;
     std::thread thread_;
     std::atomic<bool> terminated_{false};
     std::atomic<int> deletetcount_{0};

@@ -89,10 +89,13 @@ std::size_t duplicate(std::uint8_t* data, std::size_t bytes)
     return samples * 4;
 }
 
+TConverter::TConverter(OwnFolders folders, const RecordingSettingsCell& settings, bool encodererrorbox)
+    : buffer_(2 * blocksize), encodererrorbox_(encodererrorbox), folders_(std::move(folders)), settings_(settings)
+{
+}
+
 TConverter::TConverter(bool encodererrorbox)
-    : buffer_(2 * blocksize),
-      encodererrorbox_(encodererrorbox),
-      folders_(OwnFolders::fromconfig())
+    : TConverter(OwnFolders::of(config()), recordingsettings(), encodererrorbox)
 {
 }
 
@@ -133,7 +136,7 @@ bool TConverter::convert(const std::string& path)
     path_ = path;
     {
         // The settings of this task: a change made while it runs applies to the next one.
-        const auto settings = recordingsettings().read();
+        const auto settings = settings_.read();
         normalize_ = settings->normalize;
         samplerate_ = settings->samplerate;
     }

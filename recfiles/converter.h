@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "config/recording_settings.h"
 #include "core/rec_descriptor.h"
 #include "core/wave_format.h"
 #include "recfiles/own_folders.h"
@@ -51,6 +52,10 @@ public:
 
     // `encodererrorbox`: also show "Error opening encoding stream" in a message box (through the
     // main thread, without waiting) when the MP3 encoder cannot start; headless it is left out.
+    // `folders`: what the tasks may read, rewrite and remove; `settings` (not owned, must outlive
+    // the converter): where the settings each task takes are published.
+    TConverter(OwnFolders folders, const RecordingSettingsCell& settings, bool encodererrorbox = false);
+    // The folders of config() and recordingsettings() (main thread; callers without an owner).
     explicit TConverter(bool encodererrorbox = false);
     ~TConverter();
     TConverter(const TConverter&) = delete;
@@ -112,6 +117,7 @@ private:
     std::atomic<bool> abort_{false};
     // The folders conversions may act in: a copy of the configuration's taken by the constructor.
     const OwnFolders folders_;
+    const RecordingSettingsCell& settings_;
 };
 
 }  // namespace velk

@@ -54,9 +54,8 @@ OwnFolders::OwnFolders(std::string datafolder, std::vector<std::string> outputfo
             outputfolders_.push_back(std::move(folder));
 }
 
-OwnFolders OwnFolders::fromconfig()
+OwnFolders OwnFolders::of(const TConfig& c)
 {
-    const TConfig& c = config();
     std::vector<std::string> outputs{recordingfolder(std::string(), c.outfolder)};
     const int num = std::clamp(c.num, 0, maxchannels);
     for (int i = 0; i < num; ++i)

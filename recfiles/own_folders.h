@@ -11,10 +11,12 @@
 // the last folder's descriptor, so a link swapped in after the check cannot redirect it.
 //
 // Threads: an OwnFolders is a value; worker threads get their own copy (a snapshot taken on the
-// main thread) and never read the live configuration. fromconfig() runs on the main thread.
+// main thread) and never read the live configuration. of() runs on the main thread.
 
 #include <string>
 #include <vector>
+
+#include "config/config.h"
 
 namespace velk {
 
@@ -24,8 +26,8 @@ public:
 
     OwnFolders() = default;
     OwnFolders(std::string datafolder, std::vector<std::string> outputfolders);
-    // The data folder and the output folders of config() (main thread only).
-    static OwnFolders fromconfig();
+    // The data folder and the output folders of the configuration record `c` (main thread only).
+    static OwnFolders of(const TConfig& c);
 
     // The folder a channel records into: its own folder when that is an absolute path, otherwise
     // the global output folder (and, when that is not absolute either, the default Recordings

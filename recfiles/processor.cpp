@@ -17,7 +17,16 @@
 namespace velk {
 
 TProcessor::TProcessor(std::string folder, TWakeEvent* cleanupevent, bool encodererrorbox)
-    : folder_(std::move(folder)), cleanupevent_(cleanupevent), converter_(std::make_unique<TConverter>(encodererrorbox))
+    : TProcessor(std::move(folder), OwnFolders::of(config()), recordingsettings(), cleanupevent, encodererrorbox)
+{
+}
+
+TProcessor::TProcessor(std::string folder, OwnFolders folders, const RecordingSettingsCell& settings,
+                       TWakeEvent* cleanupevent, bool encodererrorbox)
+    : folder_(std::move(folder)),
+      folders_(std::move(folders)),
+      cleanupevent_(cleanupevent),
+      converter_(std::make_unique<TConverter>(folders_, settings, encodererrorbox))
 {
     brokenstorable_ = loadlist(brokenfilesfile, broken_);
     // The stored queue is read now, before anything can change (and so store) the queue; its
@@ -133,7 +142,7 @@ void TProcessor::loadtasks(const std::vector<std::string>& found)
     if (loaded_)
         return;
     std::vector<std::string> load;
-    const OwnFolders folders = OwnFolders::fromconfig();
+    const OwnFolders& folders = folders_;
     for (const auto& path : stored_) {
         // A task list is untrusted: only descriptors of the data folder are even read.
         if (std::string why; !folders.allows(OwnFolders::Kind::descriptor, path, why, true)) {

@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "config/recording_settings.h"
+#include "recfiles/own_folders.h"
+
 namespace velk {
 
 class TConverter;
@@ -31,6 +34,12 @@ public:
     // `folder`: the common folder holding both task lists (with its trailing slash).
     // `cleanupevent` (not owned, may be null): set after every completed task while running.
     // `encodererrorbox`: see TConverter. Loads the broken list and starts the worker.
+    // `folders`: the recorder's own folders (the converter acts only inside them, and only the
+    // data folder's descriptors of the stored queue are read); `settings` (not owned, must
+    // outlive the processor): where the settings of the compressions are published.
+    TProcessor(std::string folder, OwnFolders folders, const RecordingSettingsCell& settings,
+               TWakeEvent* cleanupevent = nullptr, bool encodererrorbox = false);
+    // The folders of config() and recordingsettings() (main thread; callers without an owner).
     explicit TProcessor(std::string folder, TWakeEvent* cleanupevent = nullptr, bool encodererrorbox = false);
     // Stops the worker (a running conversion is aborted and stays first in the queue) and stores
     // the queue in "audiotask.velx" and the broken list in "brokenfiles.velx", flushed to the disk.
@@ -67,6 +76,7 @@ private:
     void storebroken(bool durable);
 
     std::string folder_;
+    OwnFolders folders_;
     TWakeEvent* cleanupevent_;
     mutable std::mutex lock_;  // the queue lock
     std::vector<std::string> queue_;

@@ -95,8 +95,14 @@ SystemTime alignedtime(SystemTime time, int step)
     return whole - minutes(minutesback) - seconds(local.second);
 }
 
+WAVwriter::WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt,
+                     const RecordingSettingsCell& settings)
+    : owner_(owner), settings_(settings), fmt_(fmt), infmt_(infmt)
+{
+}
+
 WAVwriter::WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt)
-    : owner_(owner), fmt_(fmt), infmt_(infmt)
+    : WAVwriter(owner, fmt, infmt, recordingsettings())
 {
 }
 
@@ -121,7 +127,7 @@ bool WAVwriter::nocompression(const RecordingSettings& c) const
 
 void WAVwriter::newfile(const std::string& folder, const std::string& name, SystemTime time)
 {
-    const auto settings = recordingsettings().read();
+    const auto settings = settings_.read();
     newfile(folder, name, time, *settings);
 }
 
@@ -231,7 +237,7 @@ void WAVwriter::newfile(const std::string& folder, const std::string& name, Syst
 std::size_t WAVwriter::writedata(const std::uint8_t* data, std::size_t dsize, int dmax)
 {
     // One snapshot for the whole block: lock-free and without allocating.
-    const auto settings = recordingsettings().read();
+    const auto settings = settings_.read();
     const RecordingSettings& c = *settings;
     if (!fileopen_ && !(waiting_ && tryresume(dsize, c)))
         return 0;
@@ -318,7 +324,7 @@ std::string WAVwriter::waitfordisk(const std::string& folder, const std::string&
 {
     folder_ = folder;
     name_ = name;
-    const auto settings = recordingsettings().read();
+    const auto settings = settings_.read();
     return startwaiting(lasterror_, *settings);
 }
 
@@ -329,7 +335,7 @@ bool WAVwriter::diskfull() const
 
 void WAVwriter::closefile()
 {
-    const auto settings = recordingsettings().read();
+    const auto settings = settings_.read();
     closefile(*settings);
 }
 

@@ -13,7 +13,8 @@
 // name; every later write of a descriptor goes through the main-thread queue, in posting order.
 //
 // Settings: the writer never reads the live configuration. Each block (writedata()), newfile()
-// and closefile() takes one snapshot of the published RecordingSettings and uses it throughout
+// and closefile() takes one snapshot of the RecordingSettings published in the cell the writer
+// was given and uses it throughout
 // (split interval, alignment, overlap, names, data folder, final format), so a change made on the
 // main thread applies from the next block on and never half-way through one. The channel's
 // folder is passed in by the channel with each newfile().
@@ -35,6 +36,7 @@
 #include <memory>
 #include <string>
 
+#include "config/recording_settings.h"
 #include "core/date_time.h"
 #include "core/errors.h"
 #include "core/rec_descriptor.h"
@@ -42,8 +44,6 @@
 #include "recfiles/acm_writer.h"
 
 namespace velk {
-
-struct RecordingSettings;
 
 // Raised by writedata() when a write error cut the recording off and the writer now waits for the
 // disk: only this file is over, not the recording. what() is the writer's own message ("Failed to
@@ -72,8 +72,12 @@ public:
 
 class WAVwriter {
 public:
-    // `owner` must outlive the writer. `fmt` is the recording format (configured rate), `infmt`
-    // the capture format (the card's actual rate); both 16-bit PCM with the same channel count.
+    // `owner` and `settings` (where the settings are published) must outlive the writer. `fmt`
+    // is the recording format (configured rate), `infmt` the capture format (the card's actual
+    // rate); both 16-bit PCM with the same channel count.
+    WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt,
+              const RecordingSettingsCell& settings);
+    // The settings of recordingsettings() (main thread; callers without an owner).
     WAVwriter(const WAVwriterOwner& owner, const tWAVEFORMATEX& fmt, const tWAVEFORMATEX& infmt);
     // Finishes an open overlap recording, then the current one; errors go to the status log.
     ~WAVwriter();
@@ -142,6 +146,7 @@ private:
     void postdescriptor(Recording& rec, const RecordingSettings& s);
 
     const WAVwriterOwner& owner_;
+    const RecordingSettingsCell& settings_;
     tWAVEFORMATEX fmt_;
     tWAVEFORMATEX infmt_;
     std::string name_;

@@ -6,12 +6,14 @@
 
 namespace velk {
 
+TScheduleList::TScheduleList(TScheduler& scheduler) : TScheduleList(scheduler, config()) {}
+
 TScheduleRow TScheduleList::row(std::size_t num) const
 {
     const TSchedule sc = scheduler_.getschedule(num);
     TScheduleRow r;
     if (sc.channel >= 0 && sc.channel < maxchannels)
-        r.channel = config().channels[static_cast<std::size_t>(sc.channel)].name;
+        r.channel = config_.channels[static_cast<std::size_t>(sc.channel)].name;
     r.start = formatscheduletime(sc.start);
     r.stop = formatscheduletime(sc.stop);
     return r;
@@ -33,12 +35,12 @@ bool TScheduleList::setenabled(bool on)
     return scheduler_.isactive();
 }
 
-std::vector<std::string> TScheduleList::channelnames()
+std::vector<std::string> TScheduleList::channelnames() const
 {
     std::vector<std::string> names;
-    const int num = std::min(config().num, maxchannels);
+    const int num = std::min(config_.num, maxchannels);
     for (int i = 0; i < num; ++i)
-        names.push_back(config().channels[static_cast<std::size_t>(i)].name);
+        names.push_back(config_.channels[static_cast<std::size_t>(i)].name);
     return names;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "services/scheduler.h"
 
 namespace velk {
@@ -22,8 +23,11 @@ struct TScheduleRow {
 
 class TScheduleList {
 public:
-    // `scheduler` is not owned and must outlive the list.
-    explicit TScheduleList(TScheduler& scheduler) : scheduler_(scheduler) {}
+    // `scheduler` and `config` (the record the channel names come from) are not owned and must
+    // outlive the list.
+    TScheduleList(TScheduler& scheduler, const TConfig& config) : scheduler_(scheduler), config_(config) {}
+    // The names from config() (callers without an owner).
+    explicit TScheduleList(TScheduler& scheduler);
 
     std::vector<TScheduleRow> rows() const;
     TScheduleRow row(std::size_t num) const;
@@ -36,7 +40,7 @@ public:
     bool enabled() const { return scheduler_.isactive(); }
 
     // The channel drop-down of the add/edit dialog: the names of the configured channels.
-    static std::vector<std::string> channelnames();
+    std::vector<std::string> channelnames() const;
 
     // The dialog's Ok and the Delete button. remove() returns the state the check box shows.
     void add(int channel, TDateTime start, TDateTime stop) { scheduler_.addschedule(channel, start, stop); }
@@ -48,6 +52,7 @@ public:
 
 private:
     TScheduler& scheduler_;
+    const TConfig& config_;
 };
 
 }  // namespace velk

@@ -30,9 +30,9 @@ namespace {
 constexpr mode_t schedulefilemode = 0600;
 constexpr int fileversion = 3;
 
-std::string schedulepath(const std::string& folder)
+std::string schedulepath(const std::string& folder, Edition edition)
 {
-    return joinpath(folder, schedulefilename());
+    return joinpath(folder, schedulefilename(edition));
 }
 
 TDateTime dateof(SystemTime instant)
@@ -329,7 +329,12 @@ void TScheduler::callevent(int channel, bool start)
 
 void TScheduler::loadsettings(const std::string& path, const std::vector<int>& closedup)
 {
-    const std::string file = schedulepath(path);
+    loadsettings(path, edition(), closedup);
+}
+
+void TScheduler::loadsettings(const std::string& path, Edition edition, const std::vector<int>& closedup)
+{
+    const std::string file = schedulepath(path, edition);
     if (!fileexists(file))
         return;
     bool enabled = false;
@@ -411,6 +416,11 @@ void TScheduler::keepaside(const std::string& file)
 
 void TScheduler::savesettings(const std::string& path) const
 {
+    savesettings(path, edition());
+}
+
+void TScheduler::savesettings(const std::string& path, Edition edition) const
+{
     if (keepfile_) {
         addlog("Scheduler file not saved: the file that could not be read completely is kept");
         return;
@@ -428,7 +438,7 @@ void TScheduler::savesettings(const std::string& path) const
         setattribute(n, "Start", formatscheduletime(schedules[i].start));
         setattribute(n, "Stop", formatscheduletime(schedules[i].stop));
     }
-    writefileatomic(schedulepath(path), documenttext(doc), schedulefilemode, true);
+    writefileatomic(schedulepath(path, edition), documenttext(doc), schedulefilemode, true);
 }
 
 }  // namespace velk

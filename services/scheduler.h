@@ -14,7 +14,7 @@
 // next. Arming picks the first event later than now: one due at that very instant waits a day.
 //
 // The schedules and the on/off switch are stored in the edition's schedule file
-// (schedulefilename(): "scheduler.xml" or "schedulerds.xml") in the common data folder.
+// (schedulefilename(edition): "scheduler.xml" or "schedulerds.xml") in the common data folder.
 //
 // Threads: main thread only (the timer's wake-ups arrive there through the main-thread queue).
 
@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "config/edition.h"
 #include "core/date_time.h"
 
 namespace velk {
@@ -61,7 +62,7 @@ public:
     TScheduler(const TScheduler&) = delete;
     TScheduler& operator=(const TScheduler&) = delete;
 
-    // Reads `path` + schedulefilename() (`path` is a folder), every schedule it holds. A missing
+    // Reads `path` + schedulefilename(edition) (`path` is a folder), every schedule it holds. A missing
     // file leaves the scheduler empty and off. A damaged file never throws: the schedules read
     // before the fault are kept, the rest is skipped and a status-log line says what was wrong; a
     // schedule with a channel or time out of range is dropped with a status-log line. A file not
@@ -71,9 +72,13 @@ public:
     // `closedup` lists the channel slots dropped from the channel table since the file was
     // written (each as its index when it was dropped, in that order): their schedules go and
     // later channels move down, as delchannel does, before anything can fire.
+    void loadsettings(const std::string& path, Edition edition, const std::vector<int>& closedup = {});
+    // The file of edition() (callers without an owner).
     void loadsettings(const std::string& path, const std::vector<int>& closedup = {});
-    // Writes `path` + schedulefilename(), replacing it atomically (not when a damaged file could
-    // not be kept aside: a log line says so). Throws EOSError.
+    // Writes `path` + schedulefilename(edition), replacing it atomically (not when a damaged file
+    // could not be kept aside: a log line says so). Throws EOSError.
+    void savesettings(const std::string& path, Edition edition) const;
+    // The file of edition().
     void savesettings(const std::string& path) const;
 
     // The time-of-day parts of `start` and `stop` are kept. A start event whose window contains
