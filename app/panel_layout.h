@@ -7,11 +7,12 @@
 
 #include <vector>
 
+#include "config/config.h"  // defaultpanelwidth, the stored setting's default
+
 namespace velk {
 
-// The fixed height of a channel panel and the default panel width.
+// The fixed height of a channel panel (its default width is the display setting's).
 constexpr int panelheight = 58;
-constexpr int defaultpanelwidth = 230;
 // The status-log list's height when shown.
 constexpr int loglistheight = 100;
 // The meter picture the meter bitmap is stretched from: unlit rows 0..15 above lit rows 16..31.

@@ -79,10 +79,14 @@ struct TConfig {
     bool operator==(const TConfig&) const = default;
 };
 
+// The width of a channel panel before the user changes it, in pixels (the layout arithmetic's
+// smallest column width too).
+constexpr int defaultpanelwidth = 230;
+
 // Program-wide display values stored in the XML file beside TConfig.
 struct TDisplaySettings {
-    std::int32_t panelwidth = 230;    // width of a channel panel in pixels
-    std::int32_t loglistheight = 100; // status-log list height, written but never read back
+    std::int32_t panelwidth = defaultpanelwidth;  // width of a channel panel in pixels
+    std::int32_t loglistheight = 100;             // status-log list height, written but never read back
 };
 
 // The configuration record of the running recorder, which VelkSystem owns and installs here for
