@@ -141,7 +141,7 @@ void VelkSystem::startscheduler()
             throw EVelkError("No channel " + std::to_string(channel) + " to switch");
         TChannel& live = channels_.at(static_cast<std::size_t>(channel));
         // As the record button: nothing when the channel is already in that state.
-        if (live.recording.load() == start)
+        if (live.recording() == start)
             return;
         if (start)
             live.startrecording();
@@ -303,9 +303,9 @@ void VelkSystem::checkspace()
     std::vector<LowSpaceAlarm::Need> needs;
     for (std::size_t i = 0; i < channels_.size(); ++i) {
         const TChannel& ch = channels_.at(i);
-        if (!ch.recording.load())
+        if (!ch.recording())
             continue;
-        needs.push_back({ch.mypath.empty() ? config_.outfolder : ch.mypath, rate * (ch.stereo ? 2 : 1)});
+        needs.push_back({ch.folder().empty() ? config_.outfolder : ch.folder(), rate * (ch.stereo() ? 2 : 1)});
     }
     space_.check(needs, config_.lowspaceminutes);
 }

@@ -161,8 +161,8 @@ int main(int argc, char** argv)
             char name[16];
             std::snprintf(name, sizeof name, "c%d_%02d", k, i);
             auto ch = std::make_unique<TChannel>(name, card, i, false);
-            ch->mypath = root + "/rec/" + name;
-            ch->voxmode = 1;
+            ch->setfolder(root + "/rec/" + name);
+            ch->setmode(ChannelMode::manual);
             ch->connect(card);
             ch->startrecording();
             channels.push_back(std::move(ch));

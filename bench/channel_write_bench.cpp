@@ -142,9 +142,9 @@ Figures recordpath(TConfig& settings, const std::string& folder, const std::vect
     std::vector<std::unique_ptr<TChannel>> chans;
     for (int c = 0; c < channels; ++c) {
         auto ch = std::make_unique<TChannel>("Bench" + std::to_string(c), &card, c, false);
-        ch->mypath = folder;
-        ch->int_id = c;
-        ch->voxmode = 1;
+        ch->setfolder(folder);
+        ch->setid(c);
+        ch->setmode(ChannelMode::manual);
         ch->connect(&card);
         chans.push_back(std::move(ch));
     }
@@ -152,7 +152,7 @@ Figures recordpath(TConfig& settings, const std::string& folder, const std::vect
     const auto start = Steady::now();
     for (auto& ch : chans) {
         ch->startrecording();
-        if (!ch->recording)
+        if (!ch->recording())
             f.ok = false;
     }
     const std::uint64_t before = allocations.load();

@@ -374,9 +374,9 @@ int recorder(int ports, const std::string& folder, const std::string& server)
             char name[16];
             std::snprintf(name, sizeof name, "ch%03d", k);
             auto ch = std::make_unique<TChannel>(name, &card, k, false);
-            ch->mypath = folder + "/rec/" + name;
-            ch->int_id = k;
-            ch->voxmode = 1;
+            ch->setfolder(folder + "/rec/" + name);
+            ch->setid(k);
+            ch->setmode(ChannelMode::manual);
             ch->connect(&card);
             ch->startrecording();
             channels.push_back(std::move(ch));

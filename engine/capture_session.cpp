@@ -257,7 +257,7 @@ void TStorageThread::execute()
 
 TSCapture::TSCapture(const TDavAsioDriverList& drivers, int index, int rate)
 {
-    format = pcmformat(static_cast<std::uint32_t>(rate), 1, 16);
+    format_ = pcmformat(static_cast<std::uint32_t>(rate), 1, 16);
     host_ = std::make_unique<TAsioHost>();
     if (index >= 0 && static_cast<std::size_t>(index) < drivers.count())
         name_ = drivers.item(static_cast<std::size_t>(index)).name;
@@ -271,7 +271,7 @@ TSCapture::TSCapture(const TDavAsioDriverList& drivers, int index, int rate)
 
 TSCapture::TSCapture(std::string name, int rate, Absent) : name_(std::move(name))
 {
-    format = pcmformat(static_cast<std::uint32_t>(rate), 1, 16);
+    format_ = pcmformat(static_cast<std::uint32_t>(rate), 1, 16);
     host_ = std::make_unique<TAsioHost>();
     sethandlers();
     actualrate_ = rate;
@@ -304,7 +304,7 @@ void TSCapture::rebuildformats()
     std::lock_guard lock(cardlock());
     for (TChannel* channel : channellist())
         if (channel)
-            channel->setformat(format);
+            channel->setformat(format_);
 }
 
 void TSCapture::restartwithformat()
@@ -427,14 +427,14 @@ void TSCapture::deliver()
             for (TChannel* channel : channellist()) {
                 if (!channel)
                     continue;
-                const auto sel = static_cast<std::size_t>(channel->leftright);
-                if (!channel->stereo) {
-                    if (channel->leftright < 0 || sel >= inputs_)
+                const auto sel = static_cast<std::size_t>(channel->input());
+                if (!channel->stereo()) {
+                    if (channel->input() < 0 || sel >= inputs_)
                         continue;
                     channel->process(samples_.data() + sel * frames_, static_cast<std::uint32_t>(frames_ * 2),
                                      level(peaks_[sel]));
                 } else {
-                    if (channel->leftright < 0 || 2 * sel + 1 >= inputs_)
+                    if (channel->input() < 0 || 2 * sel + 1 >= inputs_)
                         continue;
                     const std::int16_t* l = samples_.data() + 2 * sel * frames_;
                     const std::int16_t* r = l + frames_;
@@ -461,13 +461,13 @@ void TSCapture::switchchannelsback()
 {
     std::lock_guard lock(cardlock());
     for (TChannel* channel : channellist())
-        if (channel && channel->recording)
+        if (channel && channel->recording())
             channel->startrecording();
 }
 
 void TSCapture::setsamplerate(int rate, int bits)
 {
-    format = pcmformat(static_cast<std::uint32_t>(rate), 1, static_cast<std::uint16_t>(bits));
+    format_ = pcmformat(static_cast<std::uint32_t>(rate), 1, static_cast<std::uint16_t>(bits));
     host_->setSampleRate(rate);
     restartwithformat();
 }
@@ -573,7 +573,7 @@ void TSCapture::declarelost(const std::string& why)
 
 bool TSCapture::replacestandin(const TDavAsioDriverList& list)
 {
-    if (!standin)
+    if (!standin_)
         return false;
     std::size_t i = 0;
     while (i < list.count() && list.item(i).standin)
@@ -592,7 +592,7 @@ bool TSCapture::replacestandin(const TDavAsioDriverList& list)
     }
     devicelost_ = true;
     resume_ = running;
-    standin = false;
+    standin_ = false;
     name_ = list.item(i).name;
     bool opened = false;
     try {

@@ -107,13 +107,19 @@ public:
     bool hasmixer() const { return false; }
     int linecount() const { return 0; }
     std::string linename(int) const { return {}; }
-    void selectline(int i) { mixerline = i; }
+    void selectline(int i) { mixerline_ = i; }
+    int mixerline() const { return mixerline_; }
+    void setagc(bool on) { agc_ = on; }
+    bool agc() const { return agc_; }
+    // The virtual card recording because no other card was found.
+    bool standin() const { return standin_; }
+    void setstandin(bool on) { standin_ = on; }
     int getvolume(int) const { return 32767; }
     void getvolumes(int& left, int& right) const { left = right = 32767; }
     void unmutedestination() {}
 
     // TCaptureCard
-    int configuredrate() const override { return static_cast<int>(format.nSamplesPerSec); }
+    int configuredrate() const override { return static_cast<int>(format_.nSamplesPerSec); }
     int actualrate() const override { return actualrate_.load(); }
     bool inputlost() const override { return devicelost_.load(); }
 
@@ -124,11 +130,6 @@ public:
     std::uint64_t lostblocks() const { return lost_.load(); }
     // Buffers the driver handed over since the card was created (lost ones included).
     std::uint64_t handedover() const { return buffers_.load(std::memory_order_relaxed) + lost_.load(); }
-
-    int mixerline = 0;
-    bool agc = false;
-    bool standin = false;  // the virtual card recording because no other card was found
-    tWAVEFORMATEX format;  // PCM, 1 channel, the configured rate, 16 bits
 
 private:
     friend class TStorageThread;
@@ -153,33 +154,47 @@ private:
     void onsampleratechanged();
     void onreopened();
 
+    // Main thread (the card stopped, or the storage thread not running, where a field is also
+    // read by the threads below).
     std::unique_ptr<TAsioHost> host_;
-    std::atomic<bool> stopped_{true};
-    std::counting_semaphore<> wakeup_{0};
-    std::size_t batch_ = 1;    // blocks per wake-up (set by start)
-    std::size_t pending_ = 0;  // driver's buffer thread: blocks queued since the last wake-up
-    std::chrono::microseconds waitlimit_{5000000};  // the storage thread's longest wait
-    SpscQueue<float*> filled_;
-    SpscQueue<float*> free_;
+    std::string name_;
+    tWAVEFORMATEX format_;  // PCM, 1 channel, the configured rate, 16 bits
+    int mixerline_ = 0;
+    bool agc_ = false;
+    bool standin_ = false;
+    bool resume_ = false;                   // lost: runs again once back
     std::vector<std::unique_ptr<float[]>> pool_;
-    std::vector<float> peaks_;
-    std::vector<std::int16_t> samples_;
-    std::vector<std::int16_t> pair_;
-    std::unique_ptr<TStorageThread> thread_;
-    std::atomic<int> actualrate_{0};
     // Size of the running configuration (set by start).
     std::size_t inputs_ = 0;
     std::size_t frames_ = 0;
-    std::atomic<std::uint64_t> lost_{0};
-    std::uint64_t reportedlost_ = 0;  // storage thread
-    std::string name_;
-    std::atomic<bool> devicelost_{false};
-    bool resume_ = false;                   // lost: runs again once back
-    std::atomic<std::uint64_t> buffers_{0};  // buffers handed over by the driver
+    std::size_t batch_ = 1;    // blocks per wake-up (set by start)
+    std::chrono::microseconds waitlimit_{5000000};  // the storage thread's longest wait
     std::uint64_t checkedbuffers_ = 0;       // checkdevice(): buffers_ at the last check
     int quietchecks_ = 0;                    // checkdevice(): checks in a row without a buffer
     bool quietcounted_ = false;              // checkdevice(): a check was counted, at lastquietcheck_
     std::chrono::steady_clock::time_point lastquietcheck_{};
+
+    // Driver's buffer thread.
+    std::size_t pending_ = 0;  // blocks queued since the last wake-up
+
+    // Storage thread (delivering under the card lock).
+    std::vector<float> peaks_;
+    std::vector<std::int16_t> samples_;
+    std::vector<std::int16_t> pair_;
+    std::uint64_t reportedlost_ = 0;
+
+    // Any thread (atomics, lock-free queues, the semaphore).
+    std::atomic<bool> stopped_{true};
+    std::counting_semaphore<> wakeup_{0};
+    SpscQueue<float*> filled_;  // buffer thread -> storage thread
+    SpscQueue<float*> free_;    // storage thread -> buffer thread
+    std::atomic<int> actualrate_{0};
+    std::atomic<std::uint64_t> lost_{0};
+    std::atomic<bool> devicelost_{false};
+    std::atomic<std::uint64_t> buffers_{0};  // buffers handed over by the driver
+
+    // Main thread; declared last, so the storage thread ends before anything it uses goes.
+    std::unique_ptr<TStorageThread> thread_;
 };
 
 }  // namespace velk

@@ -53,8 +53,8 @@ void TCardSet::startcardat(int k, std::size_t i, int rate)
     table_.names[static_cast<std::size_t>(k)] = d.name;
     try {
         slot = std::make_unique<TSCapture>(drivers_, static_cast<int>(i), rate);
-        slot->agc = config_.agc;
-        slot->standin = d.standin;
+        slot->setagc(config_.agc);
+        slot->setstandin(d.standin);
         slot->start();
         if (d.standin)
             addlog("No sound card found: recording from " + d.name + " (test signal)");
@@ -64,7 +64,7 @@ void TCardSet::startcardat(int k, std::size_t i, int rate)
         addlog("Could not start " + d.name + ", " + e.what());
     }
     slot = std::make_unique<TSCapture>(d.name, rate, TSCapture::Absent{});
-    slot->agc = config_.agc;
+    slot->setagc(config_.agc);
     slot->start();  // runs once the driver opens
 }
 
@@ -74,7 +74,7 @@ void TCardSet::awaitcardat(int k, const std::string& name, int rate)
     auto& slot = cards_[static_cast<std::size_t>(k)];
     table_.names[static_cast<std::size_t>(k)] = name;
     slot = std::make_unique<TSCapture>(name, rate, TSCapture::Absent{});
-    slot->agc = config_.agc;
+    slot->setagc(config_.agc);
     slot->start();
     addlog("Waiting for sound card: " + name + ", retrying every 2 seconds");
 }
@@ -132,7 +132,7 @@ bool TCardSet::startcards()
     // is not, so the next start looks for real cards again.
     for (int n = 0; n < table_.count; ++n)
         if (const auto& card = cards_[static_cast<std::size_t>(n)])
-            cfg.cardnames[static_cast<std::size_t>(n)] = card->standin ? std::string() : card->name();
+            cfg.cardnames[static_cast<std::size_t>(n)] = card->standin() ? std::string() : card->name();
     return true;
 }
 
@@ -142,7 +142,7 @@ void TCardSet::checkcards()
     // nothing (no folder scan, no JACK probe every 2 seconds).
     bool looking = false;
     for (const auto& card : cards_)
-        looking = looking || (card && (card->inputlost() || card->standin));
+        looking = looking || (card && (card->inputlost() || card->standin()));
     TDavAsioDriverList current;
     if (looking) {
         try {
@@ -158,7 +158,7 @@ void TCardSet::checkcards()
             continue;
         card->checkdevice(current);
         // The test signal stood in for a first start without cards: a real card replaces it.
-        if (card->standin && card->replacestandin(current) && k < maxcardtable) {
+        if (card->standin() && card->replacestandin(current) && k < maxcardtable) {
             table_.names[k] = card->name();
             config_.cardnames[k] = card->name();
         }

@@ -40,10 +40,10 @@ std::int32_t voxthreshold(int level)
 
 TChannel::TChannel(const std::string& cn, TCaptureCard* src, int ch, bool mstereo,
                    const RecordingSettingsCell& settings)
-    : voxstart(appclock().monotonic()), owner(src), chname(cn), leftright(ch), stereo(mstereo), settings_(settings)
+    : chname(cn), settings_(settings), leftright(ch), stereo_(mstereo), voxstart(appclock().monotonic()), owner(src)
 {
     setvoxlevel(10);
-    PCM = pcmformat(configuredrateof(src, settings_), stereo ? 2 : 1, 16);
+    PCM = pcmformat(configuredrateof(src, settings_), stereo_ ? 2 : 1, 16);
     makewriter();
 }
 
@@ -60,29 +60,29 @@ TChannel::~TChannel()
         auto& list = owner->channellist();
         list.erase(std::remove(list.begin(), list.end(), this), list.end());
     }
-    writer.reset();
+    writer_.reset();
 }
 
 void TChannel::makewriter()
 {
     const tWAVEFORMATEX infmt = pcmformat(actualrateof(owner, settings_), PCM.nChannels, 16);
-    writer = std::make_unique<WAVwriter>(*this, PCM, infmt, settings_);
+    writer_ = std::make_unique<WAVwriter>(*this, PCM, infmt, settings_);
 }
 
 void TChannel::setvoxlevel(int level)
 {
     fvoxlevel.store(level, std::memory_order_relaxed);
-    threshold.store(voxthreshold(level), std::memory_order_relaxed);
+    threshold_.store(voxthreshold(level), std::memory_order_relaxed);
 }
 
 void TChannel::setvoxtimer(int tm)
 {
-    voxtimer.store(tm, std::memory_order_relaxed);
+    voxtimer_.store(tm, std::memory_order_relaxed);
 }
 
 void TChannel::setinput(int ch, bool mstereo)
 {
-    stereo = mstereo;
+    stereo_ = mstereo;
     leftright = ch;
     setformat(PCM);
 }
@@ -90,8 +90,8 @@ void TChannel::setinput(int ch, bool mstereo)
 void TChannel::setformat(const tWAVEFORMATEX& fmt)
 {
     const std::uint32_t rate = fmt.nSamplesPerSec;
-    writer.reset();
-    PCM = pcmformat(rate, stereo ? 2 : 1, 16);
+    writer_.reset();
+    PCM = pcmformat(rate, stereo_ ? 2 : 1, 16);
     makewriter();
 }
 
@@ -118,9 +118,10 @@ void TChannel::disconnect()
     }
 }
 
-void TChannel::poststate(int code)
+void TChannel::poststate(ChannelState state)
 {
-    if (code == 2 && lastposted_ == 2)
+    const int code = static_cast<int>(state);
+    if (state == ChannelState::listening && lastposted_ == code)
         return;
     lastposted_ = code;
     mainqueue().post(ChannelStateMessage{int_id.load(std::memory_order_relaxed), code});
@@ -129,23 +130,23 @@ void TChannel::poststate(int code)
 void TChannel::startrecording()
 {
     auto lock = lockcard(owner);
-    recording.store(true, std::memory_order_relaxed);
+    recording_.store(true, std::memory_order_relaxed);
     if (owner && owner->inputlost()) {
-        poststate(channelnoinput);
+        poststate(ChannelState::noinput);
         return;
     }
-    if (voxmode.load(std::memory_order_relaxed) == 1) {
+    if (mode() == ChannelMode::manual) {
         try {
-            writer->newfile(mypath, chname, appclock().now());
-            poststate(1);
+            writer_->newfile(mypath, chname, appclock().now());
+            poststate(ChannelState::recording);
             addlog("Record started: " + chname);
         } catch (const std::exception& e) {
             addlog("Error: " + std::string(e.what()) + " " + chname);
-            recording.store(false, std::memory_order_relaxed);
+            recording_.store(false, std::memory_order_relaxed);
         }
     } else {
         lastposted_ = -1;  // arming always tells the panel
-        poststate(2);
+        poststate(ChannelState::listening);
         addlog("VOX Activated for: " + chname);
     }
 }
@@ -153,79 +154,79 @@ void TChannel::startrecording()
 void TChannel::inputlost()
 {
     auto lock = lockcard(owner);
-    if (writer && (writer->fileopen() || writer->overlapopen())) {
+    if (writer_ && (writer_->fileopen() || writer_->overlapopen())) {
         try {
-            writer->closefile();
+            writer_->closefile();
         } catch (const std::exception& e) {
             addlog("Error: " + std::string(e.what()) + " " + chname);
         }
         addlog("Record complete: " + chname);
     }
-    if (recording.load(std::memory_order_relaxed))
-        poststate(channelnoinput);
+    if (recording_.load(std::memory_order_relaxed))
+        poststate(ChannelState::noinput);
 }
 
 void TChannel::stoprecording()
 {
     {
         auto lock = lockcard(owner);
-        recording.store(false, std::memory_order_relaxed);
-        if (writer && (writer->fileopen() || writer->waiting())) {
+        recording_.store(false, std::memory_order_relaxed);
+        if (writer_ && (writer_->fileopen() || writer_->waiting())) {
             try {
-                writer->closefile();
+                writer_->closefile();
             } catch (const std::exception& e) {
                 addlog("Error: " + std::string(e.what()) + " " + chname);
             }
             addlog("Record complete: " + chname);
         }
-        lastposted_ = 0;
+        lastposted_ = static_cast<int>(ChannelState::idle);
     }
-    mainqueue().post(ChannelStateMessage{int_id.load(std::memory_order_relaxed), 0});
+    mainqueue().post(ChannelStateMessage{int_id.load(std::memory_order_relaxed), static_cast<int>(ChannelState::idle)});
 }
 
 void TChannel::process(const std::int16_t* data, std::uint32_t dsize, int dmax)
 {
-    drawlevel.store(dmax, std::memory_order_relaxed);
-    if (!writer || !recording.load(std::memory_order_relaxed))
+    drawlevel_.store(dmax, std::memory_order_relaxed);
+    if (!writer_ || !recording_.load(std::memory_order_relaxed))
         return;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
     try {
-        if (voxmode.load(std::memory_order_relaxed) == 1) {
-            writer->writedata(bytes, dsize, dmax);
+        if (mode() == ChannelMode::manual) {
+            writer_->writedata(bytes, dsize, dmax);
             return;
         }
         const Mono now = appclock().monotonic();
         // A recording the disk cut off is still running: the writer opens its next file.
-        const bool active = writer->fileopen() || writer->waiting();
-        if (dmax > threshold.load(std::memory_order_relaxed)) {
+        const bool active = writer_->fileopen() || writer_->waiting();
+        if (dmax > threshold_.load(std::memory_order_relaxed)) {
             voxstart = now;
             if (!active) {
-                poststate(1);
+                poststate(ChannelState::recording);
                 addlog("Record started: " + chname);
                 try {
-                    writer->newfile(mypath, chname, appclock().now());
+                    writer_->newfile(mypath, chname, appclock().now());
                 } catch (const std::exception& e) {
-                    if (!writer->diskfull())
+                    if (!writer_->diskfull())
                         throw;
-                    const std::string detail = writer->waitfordisk(mypath, chname);
+                    const std::string detail = writer_->waitfordisk(mypath, chname);
                     addlog("Error: " + std::string(e.what()) + " " + chname + detail);
                     return;
                 }
             }
         } else {
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - voxstart).count();
-            if ((ms < 0 ? -ms : ms) / 1000 >= voxtimer.load(std::memory_order_relaxed)) {
-                poststate(2);
+            if ((ms < 0 ? -ms : ms) / 1000 >= voxtimer_.load(std::memory_order_relaxed)) {
+                poststate(ChannelState::listening);
                 if (active) {
-                    writer->closefile();
+                    writer_->closefile();
                     addlog("Record complete: " + chname);
                 }
             }
         }
-        if (writer->fileopen() || writer->waiting())
-            writer->writedata(bytes, dsize, dmax);
+        if (writer_->fileopen() || writer_->waiting())
+            writer_->writedata(bytes, dsize, dmax);
     } catch (const ERecordingInterrupted& e) {
-        // The channel stays on; the writer starts a new file when the disk has room again.
+        // The channel stays on; the writer_ starts a new file when the disk has room again.
         try {
             addlog("Error: " + std::string(e.what()) + " " + chname + e.detail());
         } catch (...) {
@@ -241,16 +242,16 @@ void TChannel::fail(const char* text) noexcept
         addlog("Error: " + std::string(text) + " " + chname);
     } catch (...) {
     }
-    recording.store(false, std::memory_order_relaxed);
-    // Whatever the writer still holds open (an overlap file after a failed split) is finished;
+    recording_.store(false, std::memory_order_relaxed);
+    // Whatever the writer_ still holds open (an overlap file after a failed split) is finished;
     // its errors were reported by the line above already.
     try {
-        writer->closefile();
+        writer_->closefile();
     } catch (...) {
     }
-    lastposted_ = 0;
+    lastposted_ = static_cast<int>(ChannelState::idle);
     try {
-        mainqueue().post(ChannelStateMessage{int_id.load(std::memory_order_relaxed), 0});
+        mainqueue().post(ChannelStateMessage{int_id.load(std::memory_order_relaxed), static_cast<int>(ChannelState::idle)});
     } catch (...) {
     }
 }

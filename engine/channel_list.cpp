@@ -58,17 +58,17 @@ void TChannelList::createchannels()
             usernotifier().error("VELK", "Failed to create channel. Please restart or reconfigure the program");
             continue;
         }
-        channel->int_id = i;
+        channel->setid(i);
         // An empty or relative folder would put the files in "/" or wherever the program started.
-        channel->mypath = OwnFolders::recordingfolder(slot.folder, c.outfolder);
-        channel->voxmode = slot.mode;
+        channel->setfolder(OwnFolders::recordingfolder(slot.folder, c.outfolder));
+        channel->setmode(channelmodeof(slot.mode));
         channel->setvoxlevel(slot.voxlevel);
         channel->setvoxtimer(slot.voxtime);
-        channel->deltime = slot.deltime;
+        channel->setdeltime(slot.deltime);
         TChannel& live = *channel;
         channels_.push_back(std::move(channel));
         live.connect(card);
-        card->mixerline = c.cards[static_cast<std::size_t>(slot.card)];
+        card->selectline(c.cards[static_cast<std::size_t>(slot.card)]);
         ++i;
     }
 }
@@ -76,7 +76,7 @@ void TChannelList::createchannels()
 void TChannelList::allchannelsstate(bool on)
 {
     for (auto& channel : channels_) {
-        if (channel->recording.load() == on)
+        if (channel->recording() == on)
             continue;
         if (on)
             channel->startrecording();

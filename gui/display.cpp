@@ -102,11 +102,11 @@ void TDisplay::viz()
         return;
     if (width() - 100 != dispWidth)
         rebuildbuffer();
-    const int x = meterposition(chn->drawlevel.load(std::memory_order_relaxed), dispWidth);
-    const int threshold = chn->threshold.load(std::memory_order_relaxed);
+    const int x = meterposition(chn->drawlevel(), dispWidth);
+    const int threshold = chn->threshold();
     if (threshold == oldvox && x == oldlevel && !rebuilt_)
         return;
-    const int markx = chn->voxmode.load(std::memory_order_relaxed) == 0 ? meterposition(threshold, dispWidth) : -1;
+    const int markx = chn->mode() == ChannelMode::voiceactivated ? meterposition(threshold, dispWidth) : -1;
     if (meter_ && meter_->width() >= dispWidth)
         drawmeter(backbuffer, *meter_, x, markx);
     oldvox = threshold;
@@ -131,7 +131,7 @@ bool TDisplay::clickbutton()
         chn->startrecording();
         // A start that failed (its error is in the status log) leaves the button up, so the next
         // start, by hand, Start All or the scheduler, tries again.
-        if (!chn->recording.load())
+        if (!chn->recording())
             btn->setChecked(false);
         return true;
     }
@@ -194,7 +194,7 @@ void TDisplay::setstate(int state)
 {
     // A channel that went idle by itself (a write error ended its recording) releases its button:
     // otherwise Start All and the scheduler's next start would take it for running.
-    if (state == 0 && chn && !chn->recording.load())
+    if (state == 0 && chn && !chn->recording())
         btn->setChecked(false);
 
     QString text = QStringLiteral("Status: Idle");

@@ -330,7 +330,7 @@ void TMainForm::startsystem()
     }
     // The channels switched on at start-up show their buttons down.
     for (TDisplay* panel : displaylist_)
-        panel->btn->setChecked(panel->chn && panel->chn->recording.load());
+        panel->btn->setChecked(panel->chn && panel->chn->recording());
     // After a failed start-up the meters stay still until the next start.
     if (!failed)
         drawtimer_.start();
@@ -358,7 +358,7 @@ void TMainForm::createpanels()
     TChannelList& channels = system_.channels();
     for (std::size_t i = 0; i < channels.size(); ++i) {
         TChannel& channel = channels.at(i);
-        auto* panel = new TDisplay(this, QString::fromStdString(channel.chname), &channel, &meterbitmap_,
+        auto* panel = new TDisplay(this, QString::fromStdString(channel.name()), &channel, &meterbitmap_,
                                    system_.displaysettings().panelwidth);
         panel->int_id = static_cast<int>(i);
         panel->maystop = [this] {

@@ -100,11 +100,11 @@ TEST_F(VelkSystemScheduler, SchedulesFollowTheChannelsDroppedAtStartUp)
         system.runqueue();
         EXPECT_TRUE(haslog(system, "Sound card not exist for channel: Ch1"));
         ASSERT_EQ(system.channels().size(), 2u);
-        EXPECT_EQ(system.channels().at(1).chname, "Ch2");
-        EXPECT_EQ(system.channels().at(1).int_id.load(), 1);
+        EXPECT_EQ(system.channels().at(1).name(), "Ch2");
+        EXPECT_EQ(system.channels().at(1).id(), 1);
         EXPECT_EQ(system.config().num, 2);
         EXPECT_EQ(system.config().channels[1].name, "Ch2");
-        EXPECT_FALSE(system.channels().at(1).recording.load());
+        EXPECT_FALSE(system.channels().at(1).recording());
         ASSERT_EQ(system.scheduler()->getcount(), 1u);
         EXPECT_EQ(system.scheduler()->getschedule(0).channel, 1);
         EXPECT_DOUBLE_EQ(system.scheduler()->getschedule(0).start, 14.0 / 24);

@@ -61,8 +61,8 @@ protected:
     std::unique_ptr<TChannel> manualchannel(TSCapture& card, const std::string& name, int ch, bool stereo)
     {
         auto channel = std::make_unique<TChannel>(name, &card, ch, stereo);
-        channel->mypath = recordings.path() + "/" + name;
-        channel->voxmode = 1;
+        channel->setfolder(recordings.path() + "/" + name);
+        channel->setmode(ChannelMode::manual);
         channel->connect(&card);
         return channel;
     }
@@ -256,7 +256,7 @@ TEST_F(CaptureSessionTest, LoudFloatInputsAreClampedAndLevelsFollowThePeak)
     auto quiet = manualchannel(*card, "quiet", 1, false);
     // Detect level 100 (threshold 32768) is more than any block level: this channel never records.
     auto top = manualchannel(*card, "top", 0, false);
-    top->voxmode = 0;
+    top->setmode(ChannelMode::voiceactivated);
     top->setvoxlevel(100);
     loudch->startrecording();
     top->startrecording();
@@ -264,9 +264,9 @@ TEST_F(CaptureSessionTest, LoudFloatInputsAreClampedAndLevelsFollowThePeak)
     stream(100);
     card->stop();  // every queued block is delivered by now
     // The decaying peak is above full scale; the block level is capped at 32767.
-    EXPECT_EQ(loudch->drawlevel.load(), 32767);
-    EXPECT_EQ(top->drawlevel.load(), 32767);
-    EXPECT_EQ(quiet->drawlevel.load(), 0);
+    EXPECT_EQ(loudch->drawlevel(), 32767);
+    EXPECT_EQ(top->drawlevel(), 32767);
+    EXPECT_EQ(quiet->drawlevel(), 0);
     loudch->stoprecording();
     top->stoprecording();
     drain();
@@ -430,11 +430,11 @@ TEST_F(CaptureSessionTest, AStandInRecordsFromTheFirstRealCardListedAfterIt)
     DriverSourceScope later({virtualdescription("Real", real), standin});
     cards.checkcards();
     EXPECT_EQ(cards.at(0)->name(), "Real");
-    EXPECT_FALSE(cards.at(0)->standin);
+    EXPECT_FALSE(cards.at(0)->standin());
     EXPECT_FALSE(cards.at(0)->stopped());
     EXPECT_EQ(cards.at(0)->inputcount(false), 2);
     EXPECT_EQ(config().cardnames[0], "Real");
-    EXPECT_TRUE(channel->writer->fileopen());
+    EXPECT_TRUE(channel->writer().fileopen());
     channel->stoprecording();
     channel->disconnect();
     cards.closecards();
@@ -592,8 +592,8 @@ TEST_F(CaptureSessionTest, AResetThatComesBackAtAnotherRateRebuildsTheWritersAtT
     ASSERT_TRUE(settings->control->requestreset());
     drain();
     EXPECT_EQ(card->actualrate(), 44100);
-    EXPECT_EQ(mono->writer->captureformat().nSamplesPerSec, 44100u);
-    EXPECT_TRUE(mono->writer->fileopen());
+    EXPECT_EQ(mono->writer().captureformat().nSamplesPerSec, 44100u);
+    EXPECT_TRUE(mono->writer().fileopen());
     stream(50);
     card->stop();
     mono->stoprecording();
@@ -613,7 +613,7 @@ TEST_F(CaptureSessionTest, ALostCardFinishesItsRecordingsShowsNoInputAndRecordsA
     auto card = opencard();
     auto mono = manualchannel(*card, "mono", 0, false);
     auto later = manualchannel(*card, "later", 1, false);
-    later->int_id = 1;
+    later->setid(1);
     mono->startrecording();
     card->start();
     stream(50);
@@ -624,21 +624,21 @@ TEST_F(CaptureSessionTest, ALostCardFinishesItsRecordingsShowsNoInputAndRecordsA
     ASSERT_TRUE(settings->control->requestreset());
     drain();
     EXPECT_TRUE(card->inputlost());
-    EXPECT_FALSE(mono->writer->fileopen());
-    EXPECT_TRUE(mono->recording.load());
+    EXPECT_FALSE(mono->writer().fileopen());
+    EXPECT_TRUE(mono->recording());
     card->checkdevice(test::listed());  // still failing: said once only
     card->checkdevice(test::listed());
     later->startrecording();  // switched on while lost: waits without a file
     drain();
-    EXPECT_FALSE(later->writer->fileopen());
+    EXPECT_FALSE(later->writer().fileopen());
     EXPECT_EQ(sink.statecodes(), (std::vector<int>{1, channelnoinput, channelnoinput}));
 
     clock.advance(std::chrono::seconds(5));
     settings->failinit = false;
     card->checkdevice(test::listed());
     EXPECT_FALSE(card->inputlost());
-    EXPECT_TRUE(mono->writer->fileopen());
-    EXPECT_TRUE(later->writer->fileopen());
+    EXPECT_TRUE(mono->writer().fileopen());
+    EXPECT_TRUE(later->writer().fileopen());
     stream(50);
     card->stop();
     mono->stoprecording();
@@ -704,8 +704,8 @@ TEST_F(CaptureSessionTest, ARateChangeWhileRecordingStartsANewRecordingAtTheNewR
     ASSERT_TRUE(settings->control->reportsamplerate(44100));
     drain();
     EXPECT_EQ(card->actualrate(), 44100);
-    EXPECT_EQ(mono->writer->captureformat().nSamplesPerSec, 44100u);
-    EXPECT_TRUE(mono->writer->fileopen());
+    EXPECT_EQ(mono->writer().captureformat().nSamplesPerSec, 44100u);
+    EXPECT_TRUE(mono->writer().fileopen());
     stream(50);
     card->stop();
     mono->stoprecording();

@@ -32,15 +32,15 @@ protected:
     void make(int mode, bool stereo = false)
     {
         ch = std::make_unique<TChannel>("Chan", &card, 0, stereo);
-        ch->mypath = recordings.path();
-        ch->int_id = 7;
-        ch->voxmode = mode;
+        ch->setfolder(recordings.path());
+        ch->setid(7);
+        ch->setmode(channelmodeof(mode));
         ch->connect(&card);
     }
     // Delivers one block with level `dmax` as the storage thread does, then lets `step` pass.
     void deliver(int dmax, std::chrono::milliseconds step = 100ms, int frames = 8)
     {
-        const std::size_t samples = static_cast<std::size_t>(frames) * (ch->stereo ? 2 : 1);
+        const std::size_t samples = static_cast<std::size_t>(frames) * (ch->stereo() ? 2 : 1);
         block.assign(samples, static_cast<std::int16_t>(index++));
         {
             std::lock_guard<std::recursive_mutex> lock(card.cardlock());
@@ -93,15 +93,15 @@ TEST_F(ChannelTest, CreationSetsDefaultsAndFormatsFromTheCard)
     card.configured = 44100;
     card.actual = 48000;
     make(1);
-    EXPECT_FALSE(ch->recording);
-    EXPECT_EQ(ch->voxtimer.load(), 1);
-    EXPECT_EQ(ch->fvoxlevel.load(), 10);
-    EXPECT_EQ(ch->threshold.load(), 3277);
-    EXPECT_EQ(ch->drawlevel.load(), 0);
-    EXPECT_EQ(ch->PCM, pcmformat(44100, 1, 16));
-    EXPECT_EQ(ch->writer->format(), pcmformat(44100, 1, 16));
-    EXPECT_EQ(ch->writer->captureformat(), pcmformat(48000, 1, 16));
-    EXPECT_EQ(ch->owner, &card);
+    EXPECT_FALSE(ch->recording());
+    EXPECT_EQ(ch->voxtimer(), 1);
+    EXPECT_EQ(ch->voxlevel(), 10);
+    EXPECT_EQ(ch->threshold(), 3277);
+    EXPECT_EQ(ch->drawlevel(), 0);
+    EXPECT_EQ(ch->format(), pcmformat(44100, 1, 16));
+    EXPECT_EQ(ch->writer().format(), pcmformat(44100, 1, 16));
+    EXPECT_EQ(ch->writer().captureformat(), pcmformat(48000, 1, 16));
+    EXPECT_EQ(ch->card(), &card);
 }
 
 TEST_F(ChannelTest, ManualRecordingStartsWritesEveryBlockAndStops)
@@ -111,7 +111,7 @@ TEST_F(ChannelTest, ManualRecordingStartsWritesEveryBlockAndStops)
     ch->startrecording();
     for (int i = 0; i < 10; ++i)
         deliver(100 + i);
-    EXPECT_EQ(ch->drawlevel.load(), 109);
+    EXPECT_EQ(ch->drawlevel(), 109);
     ch->stoprecording();
     drain();
     EXPECT_EQ(sink.statecodes(), (std::vector<int>{1, 0}));
@@ -131,9 +131,9 @@ TEST_F(ChannelTest, LevelEqualToTheThresholdIsSilenceAndOneAboveStartsARecording
     make(0);
     ch->startrecording();
     deliver(3277);
-    EXPECT_FALSE(ch->writer->fileopen());
+    EXPECT_FALSE(ch->writer().fileopen());
     deliver(3278);
-    EXPECT_TRUE(ch->writer->fileopen());
+    EXPECT_TRUE(ch->writer().fileopen());
     ch->stoprecording();
     drain();
     EXPECT_EQ(sink.statecodes(), (std::vector<int>{2, 1, 0}));
@@ -153,9 +153,9 @@ TEST_F(ChannelTest, HoldTimeClosesWithTheFirstQuietBlockTwoWholeSecondsAfterTheL
     deliver(20000);  // 10:00:00.0
     for (int i = 0; i < 19; ++i)
         deliver(0);  // 10:00:00.1 .. 10:00:01.9
-    EXPECT_TRUE(ch->writer->fileopen());
+    EXPECT_TRUE(ch->writer().fileopen());
     deliver(0);  // 10:00:02.0
-    EXPECT_FALSE(ch->writer->fileopen());
+    EXPECT_FALSE(ch->writer().fileopen());
     for (int i = 0; i < 30; ++i)
         deliver(0);
     deliver(20000);  // a new burst, a new recording
@@ -174,12 +174,12 @@ TEST_F(ChannelTest, ShortVoiceActivatedRecordingIsDeletedWithTheChannelsTimes)
 {
     make(0);
     ch->setvoxtimer(2);
-    ch->deltime = 1;
+    ch->setdeltime(1);
     ch->startrecording();
     deliver(20000);
     for (int i = 0; i < 20; ++i)
         deliver(0);
-    EXPECT_FALSE(ch->writer->fileopen());
+    EXPECT_FALSE(ch->writer().fileopen());
     drain();
     EXPECT_TRUE(filesin(recordings.path()).empty());
     EXPECT_TRUE(descriptors().empty());
@@ -193,7 +193,7 @@ TEST_F(ChannelTest, QuietChannelNeverOpensAFileWhateverTheDetectTime)
         ch->startrecording();
         for (int i = 0; i < 100; ++i)
             deliver(i * 3277 / 99, 500ms);
-        EXPECT_FALSE(ch->writer->fileopen());
+        EXPECT_FALSE(ch->writer().fileopen());
         ch->disconnect();
         ch.reset();
     }
@@ -208,7 +208,7 @@ TEST_F(ChannelTest, StopWhileListeningPostsIdleWithoutRecordComplete)
     ch->startrecording();
     deliver(0);
     ch->stoprecording();
-    EXPECT_FALSE(ch->recording);
+    EXPECT_FALSE(ch->recording());
     drain();
     EXPECT_EQ(sink.statecodes(), (std::vector<int>{2, 0}));
     EXPECT_EQ(sink.texts, std::vector<std::string>{"VOX Activated for: Chan"});
@@ -226,9 +226,9 @@ TEST_F(ChannelTest, ManualStartThatCannotOpenLogsTheErrorAndStaysIdle)
     make(1);
     for (const auto& [folder, expected] : cases) {
         sink.clear();
-        ch->mypath = folder;
+        ch->setfolder(folder);
         ch->startrecording();
-        EXPECT_FALSE(ch->recording);
+        EXPECT_FALSE(ch->recording());
         drain();
         EXPECT_TRUE(sink.states.empty());
         ASSERT_EQ(sink.texts.size(), 1u);
@@ -243,11 +243,11 @@ TEST_F(ChannelTest, VoiceActivatedOpenThatFailsLogsTheErrorAndPostsIdle)
     const std::string blocker = recordings.file("blocker");
     test::writetextfile(blocker, "");
     make(0);
-    ch->mypath = blocker + "/sub";
+    ch->setfolder(blocker + "/sub");
     ch->startrecording();
     deliver(30000);
-    EXPECT_FALSE(ch->recording);
-    EXPECT_EQ(ch->drawlevel.load(), 30000);
+    EXPECT_FALSE(ch->recording());
+    EXPECT_EQ(ch->drawlevel(), 30000);
     for (int i = 0; i < 5; ++i)
         deliver(30000);
     drain();
@@ -275,8 +275,8 @@ TEST_F(ChannelTest, WriteErrorKeepsTheChannelOnAndTheRecordingGoesOnInANewFile)
             for (int i = 0; i < 400; ++i)
                 deliver(10000, 10ms, 80);
         }
-        EXPECT_TRUE(ch->recording);
-        EXPECT_TRUE(ch->writer->fileopen());
+        EXPECT_TRUE(ch->recording());
+        EXPECT_TRUE(ch->writer().fileopen());
         ch->stoprecording();
         drain();
         std::vector<std::string> logs = channellogs();
@@ -318,10 +318,10 @@ TEST_F(ChannelTest, SetinputToStereoRebuildsTheWriterWithTwoChannels)
     ch->disconnect();
     ch->setinput(3, true);
     ch->connect(&card);
-    EXPECT_EQ(ch->leftright, 3);
-    EXPECT_EQ(ch->PCM, pcmformat(8000, 2, 16));
-    EXPECT_EQ(ch->writer->format(), pcmformat(8000, 2, 16));
-    EXPECT_EQ(ch->writer->captureformat(), pcmformat(8000, 2, 16));
+    EXPECT_EQ(ch->input(), 3);
+    EXPECT_EQ(ch->format(), pcmformat(8000, 2, 16));
+    EXPECT_EQ(ch->writer().format(), pcmformat(8000, 2, 16));
+    EXPECT_EQ(ch->writer().captureformat(), pcmformat(8000, 2, 16));
     config().format = pcmwaveformat(8000, 2, 16);
     publishrecordingsettings();
     ch->startrecording();
@@ -348,15 +348,15 @@ TEST_F(ChannelTest, SetformatFinishesTheOpenRecordingAndKeepsTheChannelOn)
         std::lock_guard<std::recursive_mutex> lock(card.cardlock());
         ch->setformat(pcmformat(16000, 1, 16));
     }
-    EXPECT_TRUE(ch->recording);
-    EXPECT_FALSE(ch->writer->fileopen());
-    EXPECT_EQ(ch->writer->format(), pcmformat(16000, 1, 16));
-    EXPECT_EQ(ch->writer->captureformat(), pcmformat(16000, 1, 16));
+    EXPECT_TRUE(ch->recording());
+    EXPECT_FALSE(ch->writer().fileopen());
+    EXPECT_EQ(ch->writer().format(), pcmformat(16000, 1, 16));
+    EXPECT_EQ(ch->writer().captureformat(), pcmformat(16000, 1, 16));
     drain();
     ASSERT_EQ(descriptors().size(), 1u);
     EXPECT_EQ(descriptors()[0].d.state, DESC_FINAL);
     ch->startrecording();
-    EXPECT_TRUE(ch->writer->fileopen());
+    EXPECT_TRUE(ch->writer().fileopen());
 }
 
 TEST_F(ChannelTest, DestroyingARecordingChannelFinishesItsFileWithoutMessages)
@@ -391,7 +391,7 @@ TEST_F(ChannelTest, ConnectAppendsAndDisconnectRemovesTheLastEntryOnly)
     ch->disconnect();
     ch->disconnect();
     EXPECT_EQ(card.channellist(), std::vector<TChannel*>{&other});
-    EXPECT_EQ(ch->owner, &card);
+    EXPECT_EQ(ch->card(), &card);
     other.disconnect();
 }
 

@@ -145,10 +145,10 @@ TEST_F(JackEndToEndTest, RecordsMonoAndStereoChannelsFromJackPortsSampleForSampl
     EXPECT_EQ(card.inputname(0, false), "feeder:out_1");
 
     TChannel mono("mono", &card, 1, false);
-    mono.mypath = recordings.path() + "/mono";
+    mono.setfolder(recordings.path() + "/mono");
     mono.connect(&card);
     TChannel pair("pair", &card, 1, true);
-    pair.mypath = recordings.path() + "/pair";
+    pair.setfolder(recordings.path() + "/pair");
     pair.connect(&card);
     mono.startrecording();
     pair.startrecording();
@@ -236,7 +236,7 @@ TEST_F(JackEndToEndTest, AServerReplacedUnderTheSameNameWhileRecordingRecordsInt
     test::DriverSourceScope scope({jackdescription(1)});
     TSCapture card(test::listed(), 0, 48000);
     TChannel mono("mono", &card, 0, false);
-    mono.mypath = recordings.path() + "/mono";
+    mono.setfolder(recordings.path() + "/mono");
     mono.connect(&card);
     mono.startrecording();
     card.start();
@@ -256,7 +256,7 @@ TEST_F(JackEndToEndTest, AServerReplacedUnderTheSameNameWhileRecordingRecordsInt
     ASSERT_TRUE(waituntil([&] {
         drain();
         card.checkdevice(test::listed());
-        return !card.inputlost() && card.host().Active() && mono.writer->fileopen();
+        return !card.inputlost() && card.host().Active() && mono.writer().fileopen();
     }));
     until = feeder->frames() + 48000 / 4;
     ASSERT_TRUE(waituntil([&] { return feeder->frames() >= until; }));

@@ -145,7 +145,7 @@ TEST_F(MainWindowLayout, VoiceActivatedPanelMarksItsThresholdAndAManualOneDoesNo
     });
     const QRgb red = qRgb(255, 0, 0);
     TChannel& vox = system->channels().at(0);
-    EXPECT_EQ(vox.threshold.load(), 16384);
+    EXPECT_EQ(vox.threshold(), 16384);
     panel(0).viz();
     EXPECT_EQ(panel(0).backbuffer.pixel(64, 7), red);
     EXPECT_EQ(panel(0).oldvox, 16384);
@@ -165,7 +165,7 @@ TEST_F(MainWindowLayout, AMeterIsRedrawnOnlyWhenSomethingMovedOrItWasRebuilt)
     EXPECT_EQ(display.drawings(), 1);
     display.viz();
     EXPECT_EQ(display.drawings(), 1);
-    still.drawlevel.store(32767);
+    still.setdrawlevel(32767);
     display.viz();
     EXPECT_EQ(display.drawings(), 2);
     EXPECT_EQ(display.oldlevel, 129);

@@ -194,7 +194,7 @@ TEST_F(MainWindow, AButtonComesUpWhenItsChannelDoesNotRecord)
     });
     panel(1).btn->click();
     EXPECT_FALSE(panel(1).btn->isChecked());
-    EXPECT_FALSE(panel(1).chn->recording.load());
+    EXPECT_FALSE(panel(1).chn->recording());
 
     panel(0).btn->click();
     ASSERT_TRUE(test::pumpuntil([&] { return panel(0).lbl->text() == "Status: Recording"; }));
@@ -202,7 +202,7 @@ TEST_F(MainWindow, AButtonComesUpWhenItsChannelDoesNotRecord)
     ASSERT_TRUE(test::pumpuntil([&] { return panel(0).lbl->text() == "Status: Idle"; }));
     EXPECT_FALSE(panel(0).btn->isChecked());
     form->command("Start All Channels")->trigger();
-    EXPECT_TRUE(panel(0).chn->recording.load());
+    EXPECT_TRUE(panel(0).chn->recording());
     EXPECT_TRUE(panel(0).btn->isChecked());
 }
 

@@ -112,7 +112,7 @@ TEST_F(PasswordWindow, StopAllAsksOncePerRecordingChannelAndAWrongEntryKeepsItRe
     form->command("Start All Channels")->trigger();
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_TRUE(panel(i).btn->isChecked());
-        EXPECT_TRUE(system->channels().at(i).recording.load());
+        EXPECT_TRUE(system->channels().at(i).recording());
     }
     ASSERT_TRUE(test::pumpuntil([&] { return panel(2).lbl->text() == "Status: Recording"; }));
     EXPECT_EQ(prompts, 0);  // starting is never guarded
@@ -125,9 +125,9 @@ TEST_F(PasswordWindow, StopAllAsksOncePerRecordingChannelAndAWrongEntryKeepsItRe
     EXPECT_TRUE(panel(0).btn->isChecked());
     EXPECT_FALSE(panel(1).btn->isChecked());
     EXPECT_TRUE(panel(2).btn->isChecked());
-    EXPECT_TRUE(system->channels().at(0).recording.load());
-    EXPECT_FALSE(system->channels().at(1).recording.load());
-    EXPECT_TRUE(system->channels().at(2).recording.load());
+    EXPECT_TRUE(system->channels().at(0).recording());
+    EXPECT_FALSE(system->channels().at(1).recording());
+    EXPECT_TRUE(system->channels().at(2).recording());
     ASSERT_TRUE(test::pumpuntil([&] { return panel(1).lbl->text() == "Status: Idle"; }));
     EXPECT_EQ(panel(0).lbl->text(), "Status: Recording");
     EXPECT_EQ(panel(2).lbl->text(), "Status: Recording");
@@ -136,8 +136,8 @@ TEST_F(PasswordWindow, StopAllAsksOncePerRecordingChannelAndAWrongEntryKeepsItRe
     answers = {"secret", "secret"};
     form->command("Stop All Channels")->trigger();
     EXPECT_EQ(prompts, 5);
-    EXPECT_FALSE(system->channels().at(0).recording.load());
-    EXPECT_FALSE(system->channels().at(2).recording.load());
+    EXPECT_FALSE(system->channels().at(0).recording());
+    EXPECT_FALSE(system->channels().at(2).recording());
 
     // Releasing a panel's button asks too.
     panel(0).btn->click();  // down: starts, no question
@@ -146,7 +146,7 @@ TEST_F(PasswordWindow, StopAllAsksOncePerRecordingChannelAndAWrongEntryKeepsItRe
     panel(0).btn->click();  // up: asks, wrong, goes back down
     EXPECT_EQ(prompts, 6);
     EXPECT_TRUE(panel(0).btn->isChecked());
-    EXPECT_TRUE(system->channels().at(0).recording.load());
+    EXPECT_TRUE(system->channels().at(0).recording());
 }
 
 TEST_F(PasswordWindow, ClosingIsGuardedByTheExitSwitch)
@@ -243,8 +243,8 @@ TEST_F(PasswordWindow, AGuardedActionDuringAnOpenPromptGetsItsOwnPrompt)
     ASSERT_NE(second, nullptr);
     EXPECT_NE(second, first);
     EXPECT_EQ(firsttext, "p");
-    EXPECT_FALSE(system->channels().at(0).recording.load());
-    EXPECT_FALSE(system->channels().at(1).recording.load());
+    EXPECT_FALSE(system->channels().at(0).recording());
+    EXPECT_FALSE(system->channels().at(1).recording());
     EXPECT_FALSE(panel(1).btn->isChecked());
 }
 
@@ -272,7 +272,7 @@ TEST_F(PasswordWindow, AScheduledStopWaitsForItsChannelsOpenPromptAndARefusalIsL
     }));
     EXPECT_EQ(asked, 2);
     EXPECT_TRUE(panel(0).btn->isChecked());
-    EXPECT_TRUE(system->channels().at(0).recording.load());
+    EXPECT_TRUE(system->channels().at(0).recording());
 }
 
 // A termination signal while a prompt is open closes the prompt as refused (even with the right

@@ -155,18 +155,18 @@ TEST_F(SchedulerWindow, ScheduledStartAndStopPressTheRecordButton)
     window().schedules().add(0, 11.0 / 24, 13.0 / 24);
     window().schedules().setenabled(true);
     EXPECT_TRUE(panel(0).btn->isChecked());
-    EXPECT_TRUE(panel(0).chn->recording.load());
+    EXPECT_TRUE(panel(0).chn->recording());
     EXPECT_FALSE(panel(1).btn->isChecked());
 
     // A start for a channel already recording and a stop for one already stopped do nothing.
     form->schedulerswitch(0, true);
-    EXPECT_TRUE(panel(0).chn->recording.load());
+    EXPECT_TRUE(panel(0).chn->recording());
     form->schedulerswitch(1, false);
     EXPECT_FALSE(panel(1).btn->isChecked());
 
     form->schedulerswitch(0, false);
     EXPECT_FALSE(panel(0).btn->isChecked());
-    EXPECT_FALSE(panel(0).chn->recording.load());
+    EXPECT_FALSE(panel(0).chn->recording());
     // Only a hand-edited file can name a channel without a panel.
     EXPECT_THROW(form->schedulerswitch(5, true), EVelkError);
 
@@ -179,10 +179,10 @@ TEST_F(SchedulerWindow, ScheduledStartAndStopPressTheRecordButton)
     form->schedulerswitch(0, false);
     EXPECT_EQ(prompts, 1);
     EXPECT_TRUE(panel(0).btn->isChecked());
-    EXPECT_TRUE(panel(0).chn->recording.load());
+    EXPECT_TRUE(panel(0).chn->recording());
     form->schedulerswitch(0, false);
     EXPECT_EQ(prompts, 2);
-    EXPECT_FALSE(panel(0).chn->recording.load());
+    EXPECT_FALSE(panel(0).chn->recording());
 }
 
 // The termination signal arrives while a scheduled stop's password prompt is open, with the
@@ -197,7 +197,7 @@ TEST_F(SchedulerWindow, ATerminationSignalDuringAScheduledStopsPromptShutsDownAf
     form->prompt = [this] { return form->showprompt(); };
     window().schedules().add(0, 11.0 / 24, encodedatetime(1899, 12, 30, 12, 0, 5));
     window().schedules().setenabled(true);
-    ASSERT_TRUE(panel(0).chn->recording.load());
+    ASSERT_TRUE(panel(0).chn->recording());
     bool prompted = false;
     QTimer watcher;
     watcher.setInterval(5);
