@@ -24,6 +24,7 @@
 
 #include "config/config.h"
 #include "config/recording_settings.h"
+#include "core/clock.h"
 #include "core/main_thread_queue.h"
 #include "engine/capture_card.h"
 #include "engine/channel.h"
@@ -185,6 +186,75 @@ void report(const char* name, const Figures& f, long rounds)
                 name, f.seconds, samples / f.seconds, audio / f.seconds, audio * channels / f.seconds);
 }
 
+// Allocations of the events between the blocks, each counted while the channel handles the block
+// that causes it (under the card lock, as the storage thread would), on a clock the run moves.
+struct EventAllocations {
+    std::uint64_t statepost = 0;  // one channel state posted to the main thread
+    std::uint64_t voxstart = 0;   // voice activation: a loud block opens a recording
+    std::uint64_t voxstop = 0;    // voice activation: the hold time is over, the recording closes
+    std::uint64_t split = 0;      // a manual recording split at its interval
+};
+
+EventAllocations eventpath(TConfig settings, const std::string& folder, const std::vector<std::int16_t>& pool)
+{
+    ManualClock clock;
+    ScopedAppClock clockscope(clock);
+    ScopedMainQueue queue;
+    Sink sink;
+    settings.velk_path = folder + "/Data";
+    settings.format = pcmwaveformat(static_cast<std::uint32_t>(inrate), 1, 16);
+    settings.interval = 0;  // one minute
+    publishrecordingsettings(settings);
+    BenchCard card(inrate, inrate);
+    TChannel vox("Voice", &card, 0, false);
+    TChannel manual("Manual", &card, 1, false);
+    vox.setmode(ChannelMode::voiceactivated);
+    vox.setvoxlevel(50);
+    vox.setvoxtimer(1);
+    manual.setmode(ChannelMode::manual);
+    for (TChannel* ch : {&vox, &manual}) {
+        ch->setfolder(folder);
+        ch->connect(&card);
+        ch->startrecording();
+    }
+    std::vector<std::int16_t> quiet(frames, 0);
+    const auto bytes = static_cast<std::uint32_t>(frames * sizeof(std::int16_t));
+    const auto counted = [&](TChannel& ch, const std::int16_t* block, int level) {
+        std::lock_guard<std::recursive_mutex> lock(card.cardlock());
+        const std::uint64_t before = allocations.load();
+        ch.process(block, bytes, level);
+        return allocations.load() - before;
+    };
+    EventAllocations e;
+    // Warm: the first of everything may allocate once (the pool of a lazily made object).
+    for (int i = 0; i < 2; ++i) {
+        counted(vox, pool.data(), 32000);
+        clock.advance(std::chrono::seconds(2));
+        counted(vox, quiet.data(), 0);
+        counted(manual, pool.data(), 12000);
+        clock.advance(std::chrono::seconds(61));
+        counted(manual, pool.data(), 12000);
+        queue.queue().drain(&sink);
+    }
+    {
+        const std::uint64_t before = allocations.load();
+        queue.queue().post(ChannelStateMessage{0, static_cast<int>(ChannelState::listening)});
+        e.statepost = allocations.load() - before;
+    }
+    e.voxstart = counted(vox, pool.data(), 32000);
+    clock.advance(std::chrono::seconds(2));
+    e.voxstop = counted(vox, quiet.data(), 0);
+    counted(manual, pool.data(), 12000);
+    clock.advance(std::chrono::seconds(61));
+    e.split = counted(manual, pool.data(), 12000);
+    vox.stoprecording();
+    manual.stoprecording();
+    vox.disconnect();
+    manual.disconnect();
+    queue.queue().drain(&sink);
+    return e;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -251,6 +321,19 @@ int main(int argc, char** argv)
         std::printf("allocations while delivering blocks: %ju\n", static_cast<std::uintmax_t>(resample.blockallocations));
     } else {
         std::printf("resampling path 48000 -> 44100: not available (the recording could not be opened)\n");
+    }
+    {
+        const std::string folder = base + "/events";
+        std::filesystem::create_directories(folder);
+        const EventAllocations e = eventpath(settings, folder, pool);
+        std::filesystem::remove_all(folder);
+        std::printf("allocations of a channel state posted: %ju\n", static_cast<std::uintmax_t>(e.statepost));
+        std::printf("allocations of a voice-activated start (state, log line, new file): %ju\n",
+                    static_cast<std::uintmax_t>(e.voxstart));
+        std::printf("allocations of a voice-activated stop (state, log line, file finished): %ju\n",
+                    static_cast<std::uintmax_t>(e.voxstop));
+        std::printf("allocations of a file split (file finished, next file opened): %ju\n",
+                    static_cast<std::uintmax_t>(e.split));
     }
     std::filesystem::remove_all(base);
     return 0;

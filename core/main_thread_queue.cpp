@@ -13,10 +13,50 @@ namespace velk {
 // The list is Vyukov's intrusive multi-producer single-consumer queue: producers swap themselves
 // into `head_` and then link the previous node to themselves; the consumer walks from `tail_`.
 
-MainThreadQueue::MainThreadQueue() : head_(&stub_), tail_(&stub_), wakeup_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+MainThreadQueue::MainThreadQueue()
+    : head_(&stub_),
+      tail_(&stub_),
+      pool_(std::make_unique<Node[]>(poolnodes)),
+      freenext_(std::make_unique<std::atomic<std::uint32_t>[]>(poolnodes)),
+      wakeup_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
     if (!wakeup_)
         throw EOSError(errno);
+    // Every node free, node 0 on top.
+    for (std::uint32_t i = 0; i < poolnodes; ++i)
+        freenext_[i].store(i + 1 < poolnodes ? i + 2 : 0, std::memory_order_relaxed);
+    freetop_.store(1, std::memory_order_release);
+}
+
+MainThreadQueue::Node* MainThreadQueue::take() noexcept
+{
+    std::uint64_t top = freetop_.load(std::memory_order_acquire);
+    for (;;) {
+        const auto index = static_cast<std::uint32_t>(top);
+        if (index == 0)
+            return nullptr;
+        const std::uint64_t next = freenext_[index - 1].load(std::memory_order_relaxed);
+        const std::uint64_t desired = (((top >> 32) + 1) << 32) | next;
+        if (freetop_.compare_exchange_weak(top, desired, std::memory_order_acq_rel, std::memory_order_acquire))
+            return &pool_[index - 1];
+    }
+}
+
+void MainThreadQueue::recycle(Node* node) noexcept
+{
+    // The payload goes here, on the main thread, never on a poster's.
+    node->message.emplace<ChannelStateMessage>();
+    if (node < pool_.get() || node >= pool_.get() + poolnodes) {
+        delete node;
+        return;
+    }
+    const auto index = static_cast<std::uint32_t>(node - pool_.get()) + 1;
+    std::uint64_t top = freetop_.load(std::memory_order_relaxed);
+    std::uint64_t desired = 0;
+    do {
+        freenext_[index - 1].store(static_cast<std::uint32_t>(top), std::memory_order_relaxed);
+        desired = (((top >> 32) + 1) << 32) | index;
+    } while (!freetop_.compare_exchange_weak(top, desired, std::memory_order_release, std::memory_order_relaxed));
 }
 
 MainThreadQueue::~MainThreadQueue()
@@ -84,7 +124,12 @@ MainThreadQueue::Node* MainThreadQueue::popnext()
 
 void MainThreadQueue::post(MainMessage message)
 {
-    push(new Node{{}, std::move(message)});
+    Node* node = take();
+    if (node)
+        node->message = std::move(message);
+    else
+        node = new Node{{}, std::move(message)};
+    push(node);
     if (!signalled_.exchange(true, std::memory_order_acq_rel)) {
         const std::uint64_t one = 1;
         // A full eventfd counter still leaves it readable, which is all the loop needs.
@@ -136,12 +181,17 @@ std::size_t MainThreadQueue::drain(MainMessageHandler* handler)
 
     std::size_t delivered = 0;
     while (Node* node = popnext()) {
-        std::unique_ptr<Node> owned(node);
+        // The node goes back to the pool (or is freed) even when the handler throws.
+        struct Recycle {
+            MainThreadQueue& queue;
+            Node* node;
+            ~Recycle() { queue.recycle(node); }
+        } owned{*this, node};
         ++delivered;
         // The node is freed even when the handler throws; the error goes to the loop's caller,
         // and the queue signals itself again so that the messages behind it are not stranded.
         try {
-            deliver(owned->message, handler);
+            deliver(node->message, handler);
         } catch (...) {
             signalled_.store(true);
             const std::uint64_t one = 1;
@@ -156,7 +206,7 @@ std::size_t MainThreadQueue::discard()
 {
     std::size_t dropped = 0;
     while (Node* node = popnext()) {
-        delete node;
+        recycle(node);
         ++dropped;
     }
     return dropped;

@@ -7,13 +7,19 @@
 //   any thread      post(), postcall(), callsync(), wakeupfd(), ismainthread()
 //   main thread     bindtocurrentthread(), drain(), discard()
 // post() and postcall() never wait and take no lock (a lock-free list plus one eventfd write
-// when the queue goes from empty to non-empty). They do allocate: one list node per post, and the
-// message owns its payload (a path, a log line, a call). So the capture path posts only where it
-// does file-system work anyway (a channel's state change, a recording opened, split or finished),
-// never for a block that changes nothing: a steady stream of blocks posts and allocates nothing.
+// when the queue goes from empty to non-empty). The list nodes come from a pool the queue
+// allocates once (`poolnodes` of them, handed back by the main thread as it delivers), so a post
+// allocates nothing itself while the pool has a node; only when more than that many messages wait
+// does a post allocate its node, and nothing is ever dropped. A message without a payload on the
+// heap (a channel's state) therefore posts without allocating; the others own their payload (a
+// path, a log line, a call), which the poster made. The capture path posts only at a channel's
+// state change and where a recording is opened, split or finished, never for a block that changes
+// nothing: a steady stream of blocks posts and allocates nothing.
 
 #include <atomic>
+#include <cstdint>
 #include <future>
+#include <memory>
 #include <thread>
 #include <type_traits>
 
@@ -51,12 +57,20 @@ public:
     // Drops everything waiting without delivering it.
     std::size_t discard();
 
+    // The nodes allocated once per queue.
+    static constexpr std::uint32_t poolnodes = 512;
+
 private:
     struct Node {
         std::atomic<Node*> next{nullptr};
         MainMessage message;
     };
 
+    // A free pool node, or nullptr when the pool is empty (any thread).
+    Node* take() noexcept;
+    // Empties a delivered node's message and puts a pool node back or frees an allocated one (main
+    // thread).
+    void recycle(Node* node) noexcept;
     void push(Node* node);
     Node* pop();
     // The next node, waiting out a post that is half-way through; nullptr when empty.
@@ -66,6 +80,12 @@ private:
     std::atomic<Node*> head_;  // producers append here
     Node* tail_;               // consumer side
     Node stub_;
+    std::unique_ptr<Node[]> pool_;
+    // The free pool nodes as a stack: each free node's successor (index + 1, 0 at the bottom),
+    // and the top as index + 1 in the low 32 bits with a change count above, so a take() that
+    // read a successor which changed meanwhile fails its exchange.
+    std::unique_ptr<std::atomic<std::uint32_t>[]> freenext_;
+    std::atomic<std::uint64_t> freetop_{0};
     std::atomic<bool> signalled_{false};
     std::atomic<std::thread::id> mainthread_{};
     UniqueFd wakeup_;

@@ -95,6 +95,29 @@ TEST(MainThreadQueue, ManyProducersKeepEachProducersOrder)
     EXPECT_EQ(checker.total, producers * perproducer);
 }
 
+// The pool's nodes are reused, and more messages than it holds still all arrive in order: those
+// beyond it get nodes of their own. Delivered payloads are freed (the leak check sees the rest).
+TEST(MainThreadQueue, MoreWaitingMessagesThanPoolNodesAllArriveInOrderRoundAfterRound)
+{
+    MainThreadQueue q;
+    q.bindtocurrentthread();
+    constexpr int count = static_cast<int>(MainThreadQueue::poolnodes) * 2 + 3;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < count; ++i) {
+            if (i % 2)
+                q.post(ChannelStateMessage{round, i});
+            else
+                q.post(LogLineMessage{"a line long enough to live on the heap " + std::to_string(i)});
+        }
+        Recorder r;
+        EXPECT_EQ(q.drain(&r), static_cast<std::size_t>(count));
+        ASSERT_EQ(r.seen.size(), static_cast<std::size_t>(count));
+        EXPECT_EQ(r.seen[1], "state " + std::to_string(round) + " 1");
+        EXPECT_EQ(r.seen[count - 1], "log a line long enough to live on the heap " + std::to_string(count - 1));
+    }
+    q.post(LogLineMessage{"left undelivered, freed by the destructor, long enough for the heap"});
+}
+
 TEST(MainThreadQueue, CallSyncRunsOnTheMainThreadAndReturnsItsResult)
 {
     MainThreadQueue q;
